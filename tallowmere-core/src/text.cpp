@@ -1,0 +1,150 @@
+#include "text.h"
+
+namespace tallowmere_core::text {
+namespace {
+
+// Length of the well-formed sequence starting at `i`, or 0 when it is ill-formed; `bad` then
+// receives the length of the maximal invalid subpart (at least 1).
+std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char lead = byte(i);
+  bad = 1;
+  if (lead < 0x80) return 1;
+  std::size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= s.size()) return 0;
+    const unsigned char c = byte(i + k);
+    const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+    if (c < l || c > h) return 0;
+    bad = k + 1;
+  }
+  return need + 1;
+}
+
+// Decodes the scalar at `i` of valid UTF-8 text, advancing `i`.
+char32_t decode(std::string_view s, std::size_t& i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char lead = b(i);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  if (lead < 0xE0) {
+    char32_t c = ((lead & 0x1F) << 6) | (b(i + 1) & 0x3F);
+    i += 2;
+    return c;
+  }
+  if (lead < 0xF0) {
+    char32_t c = ((lead & 0x0F) << 12) | ((b(i + 1) & 0x3F) << 6) | (b(i + 2) & 0x3F);
+    i += 3;
+    return c;
+  }
+  char32_t c = ((lead & 0x07) << 18) | ((b(i + 1) & 0x3F) << 12) | ((b(i + 2) & 0x3F) << 6) |
+               (b(i + 3) & 0x3F);
+  i += 4;
+  return c;
+}
+
+bool is_white_space(char32_t c) {
+  switch (c) {
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
+    case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    // ASCII runs dominate ledger text; skip them eight bytes at a time.
+    while (i + 8 <= bytes.size()) {
+      std::uint64_t word;
+      __builtin_memcpy(&word, bytes.data() + i, 8);
+      if (word & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= bytes.size()) break;
+    std::size_t bad;
+    const std::size_t n = sequence_length(bytes, i, bad);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() + 8);
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    std::size_t bad;
+    const std::size_t n = sequence_length(bytes, i, bad);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      i += bad;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string display(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
+
+std::string_view trim_whitespace(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t i = begin;
+    if (!is_white_space(decode(text, i))) break;
+    begin = i;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    std::size_t start = end - 1;
+    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    std::size_t i = start;
+    if (!is_white_space(decode(text, i))) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+bool is_blank(std::string_view text) { return trim_whitespace(text).empty(); }
+
+std::size_t scalar_count(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+std::string_view first_scalars(std::string_view text, std::size_t count) {
+  std::size_t i = 0;
+  while (i < text.size() && count > 0) {
+    decode(text, i);
+    --count;
+  }
+  return text.substr(0, i);
+}
+
+}  // namespace tallowmere_core::text

@@ -1,0 +1,163 @@
+#include "durable_file.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "text.h"
+#include "unique_fd.h"
+#include "uuid.h"
+
+namespace tallowmere_core::durable_file {
+namespace {
+
+UniqueFd open_retrying(const std::filesystem::path& path, int flags, mode_t mode = 0) {
+  UniqueFd fd;
+  do {
+    fd.reset(::open(path.c_str(), flags | O_CLOEXEC, mode));
+  } while (!fd && errno == EINTR);
+  return fd;
+}
+
+// The temporary file of one write. Removed when it goes out of scope unless it was renamed into
+// place, so no failure path can leave it behind.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  const std::filesystem::path& path() const { return path_; }
+  void renamed() { path_.clear(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// ".<name>.tmp-<uuid>", with the name cut short when the whole would pass the 255-byte limit
+// of a file name; only uniqueness matters, and the uuid gives that.
+std::filesystem::path temporary_name(const std::string& name, const std::string& uuid) {
+  constexpr std::size_t name_max = 255;
+  const std::size_t room = name_max - (1 + 5 + uuid.size());
+  return "." + name.substr(0, room) + ".tmp-" + uuid;
+}
+
+}  // namespace
+
+std::expected<std::string, CoreError> read_text_file(const std::filesystem::path& path) {
+  const UniqueFd fd = open_retrying(path, O_RDONLY);
+  if (!fd) return std::unexpected(CoreError::io(path, errno));
+  struct stat metadata {};
+  std::string text;
+  if (::fstat(fd.get(), &metadata) == 0 && S_ISREG(metadata.st_mode) && metadata.st_size > 0)
+    text.reserve(static_cast<std::size_t>(metadata.st_size));
+  char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(CoreError::io(path, errno));
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (!text::is_valid_utf8(text))
+    return std::unexpected(CoreError::io(path, IoSource::from_message("stream did not contain valid UTF-8")));
+  return text;
+}
+
+std::expected<void, CoreError> write_all(int fd, std::string_view bytes, const std::filesystem::path& path) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(CoreError::io(path, errno));
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<void, CoreError> write_all(int fd, std::span<const unsigned char> bytes,
+                                         const std::filesystem::path& path) {
+  return write_all(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
+}
+
+std::expected<void, CoreError> full_sync(int fd, const std::filesystem::path& path) {
+#ifdef __APPLE__
+  // On macOS fsync only hands the data to the drive, whose cache may still lose it on power
+  // failure; F_FULLFSYNC asks the drive to flush. Some file systems refuse it: fall back then.
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
+#endif
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return std::unexpected(CoreError::io(path, errno));
+  }
+  return {};
+}
+
+std::expected<void, CoreError> sync_directory(const std::filesystem::path& folder) {
+  const UniqueFd fd = open_retrying(folder, O_RDONLY | O_DIRECTORY);
+  if (!fd) return std::unexpected(CoreError::io(folder, errno));
+  return full_sync(fd.get(), folder);
+}
+
+std::expected<void, CoreError> write_file_durably(const std::filesystem::path& path, std::string_view bytes) {
+  const auto fail = [&path](int error_number) { return std::unexpected(CoreError::io(path, error_number)); };
+
+  // Replacing a symbolic link would cut it loose from its target; replace the target instead.
+  std::filesystem::path target = path;
+  struct stat link_metadata {};
+  if (::lstat(path.c_str(), &link_metadata) == 0 && S_ISLNK(link_metadata.st_mode)) {
+    std::error_code error;
+    target = std::filesystem::weakly_canonical(path, error);
+    if (error) return fail(error.value());
+  }
+  const std::string name = target.filename().string();
+  if (name.empty() || name == "." || name == "..") return fail(EISDIR);
+  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+
+  struct stat existing {};
+  bool exists = true;
+  if (::stat(target.c_str(), &existing) != 0) {
+    if (errno != ENOENT) return fail(errno);
+    exists = false;
+  } else if (S_ISDIR(existing.st_mode)) {
+    return fail(EISDIR);
+  }
+
+  // Opened before anything changes, so that a folder we could not synchronise fails the write
+  // while the old file is still in place.
+  const UniqueFd folder_fd = open_retrying(folder, O_RDONLY | O_DIRECTORY);
+  if (!folder_fd) return fail(errno);
+
+  auto uuid = uuid::new_v4();
+  if (!uuid) return std::unexpected(CoreError::io(path, uuid.error().source));
+  const std::filesystem::path temporary_path = folder / temporary_name(name, *uuid);
+
+  // Created with 0666 so that the kernel applies the umask for a new file; reading the umask
+  // would mean changing it, which races with every other thread.
+  UniqueFd fd = open_retrying(temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (!fd) return fail(errno);
+  TemporaryFile temporary(temporary_path);
+  if (exists) {
+    // Owner first: chown clears set-id bits, which the chmod below then restores. Only a
+    // privileged process may give a file away; a refusal leaves the writer as owner.
+    if (::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0) {
+    }
+    if (::fchmod(fd.get(), existing.st_mode & 07777) != 0) return fail(errno);
+  }
+  if (auto written = write_all(fd.get(), bytes, path); !written) return written;
+  if (auto synced = full_sync(fd.get(), path); !synced) return synced;
+  if (const int error = fd.close(); error != 0) return fail(error);
+
+  if (::rename(temporary.path().c_str(), target.c_str()) != 0) return fail(errno);
+  temporary.renamed();
+  // Without this the rename itself may not survive a crash, which would bring the old file back.
+  return full_sync(folder_fd.get(), path);
+}
+
+}  // namespace tallowmere_core::durable_file

@@ -1,0 +1,147 @@
+#pragma once
+// Channel<T>: an unbounded queue from any number of sending threads to one receiving thread, in the
+// manner of Rust's std::sync::mpsc::channel. Channel<T>::create() gives the first Sender and the
+// Receiver. Copies of a Sender count as senders; once every Sender is gone, the receiver gets what
+// is still queued and then "disconnected". Once the Receiver is gone, send() returns false and the
+// value is dropped. send() never blocks for longer than one short critical section.
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace tallowmere_cli::platform {
+
+enum class ReceiveFailure {
+  Timeout,       // nothing arrived in time; senders remain
+  Disconnected,  // nothing is queued and no sender is left, so nothing ever will arrive
+};
+
+template <class T>
+class Channel {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;  // a value was queued, or the last sender went
+    std::deque<T> queue;
+    std::size_t senders = 0;
+    bool receiver_alive = true;
+  };
+
+ public:
+  // One Sender object may be used by several threads at once; copying, assigning or destroying it
+  // needs the caller's synchronisation, as for any object. Give each thread its own copy instead.
+  class Sender {
+   public:
+    // Connected to nothing: send() returns false and the channel's sender count is unaffected.
+    Sender() noexcept = default;
+    Sender(const Sender& other) : state_(other.state_) {
+      if (state_) {
+        std::lock_guard lock(state_->mutex);
+        ++state_->senders;
+      }
+    }
+    Sender(Sender&& other) noexcept = default;  // the moved-from Sender is connected to nothing
+    Sender& operator=(Sender other) noexcept {
+      std::swap(state_, other.state_);  // `other` takes the old connection away with it
+      return *this;
+    }
+    ~Sender() { release(); }
+
+    // Queues `value`; false (and `value` dropped) when the receiver is gone.
+    bool send(T value) const {
+      if (!state_) return false;
+      {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->receiver_alive) return false;
+        state_->queue.push_back(std::move(value));
+      }
+      state_->changed.notify_one();
+      return true;
+    }
+
+   private:
+    friend class Channel;
+    explicit Sender(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
+
+    void release() noexcept {
+      if (!state_) return;
+      bool last = false;
+      {
+        std::lock_guard lock(state_->mutex);
+        last = --state_->senders == 0;
+      }
+      if (last) state_->changed.notify_all();
+      state_.reset();
+    }
+
+    std::shared_ptr<State> state_;
+  };
+
+  // Move-only; one thread receives at a time.
+  class Receiver {
+   public:
+    Receiver(Receiver&& other) noexcept = default;  // the moved-from Receiver reads "disconnected"
+    Receiver& operator=(Receiver&& other) noexcept {
+      if (this != &other) {
+        disconnect();
+        state_ = std::move(other.state_);
+      }
+      return *this;
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+    ~Receiver() { disconnect(); }
+
+    // The oldest queued value, waiting up to `timeout` (zero or less: no wait) for one to arrive.
+    // Queued values are delivered even after the last sender has gone; only then "disconnected".
+    std::expected<T, ReceiveFailure> receive(std::chrono::nanoseconds timeout) {
+      if (!state_) return std::unexpected(ReceiveFailure::Disconnected);
+      const auto now = std::chrono::steady_clock::now();
+      const auto longest = std::chrono::steady_clock::time_point::max() - now;
+      const auto deadline = timeout <= timeout.zero() ? now
+                            : timeout >= longest      ? std::chrono::steady_clock::time_point::max()
+                                                      : now + timeout;
+      std::unique_lock lock(state_->mutex);
+      state_->changed.wait_until(lock, deadline,
+                                 [&] { return !state_->queue.empty() || state_->senders == 0; });
+      if (!state_->queue.empty()) {
+        T value = std::move(state_->queue.front());
+        state_->queue.pop_front();
+        return value;
+      }
+      return std::unexpected(state_->senders == 0 ? ReceiveFailure::Disconnected
+                                                  : ReceiveFailure::Timeout);
+    }
+
+    // receive() without waiting.
+    std::expected<T, ReceiveFailure> try_receive() { return receive(std::chrono::nanoseconds::zero()); }
+
+   private:
+    friend class Channel;
+    explicit Receiver(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
+
+    void disconnect() noexcept {
+      if (!state_) return;
+      std::deque<T> dropped;  // destroyed after the lock is released: a value's destructor may be slow
+      {
+        std::lock_guard lock(state_->mutex);
+        state_->receiver_alive = false;
+        dropped.swap(state_->queue);
+      }
+      state_.reset();
+    }
+
+    std::shared_ptr<State> state_;
+  };
+
+  static std::pair<Sender, Receiver> create() {
+    auto state = std::make_shared<State>();
+    state->senders = 1;
+    return {Sender(state), Receiver(std::move(state))};
+  }
+};
+
+}  // namespace tallowmere_cli::platform

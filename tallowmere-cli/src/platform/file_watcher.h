@@ -1,0 +1,74 @@
+#pragma once
+// Change notifications for one folder, not recursive: the stand-in for the FSEvents stream that
+// the watch loop reads. A FileWatcher forwards every change directly inside the folder, as a
+// ChangeEvent, into a channel from a thread of its own. The backend is chosen by the source file
+// the build compiles: on Linux, inotify (file_watcher.cpp).
+#include <cstddef>
+#include <expected>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/channel.h"
+
+namespace tallowmere_cli::platform {
+
+enum class EventKind { Any, Access, Create, Modify, Remove, Other };
+
+// One change: its kind and the full paths (watched folder / name) it concerns, in the order the
+// system reported them. Kind Any means "may have changed in any way" (after lost events).
+struct ChangeEvent {
+  EventKind kind = EventKind::Any;
+  std::vector<std::filesystem::path> paths;
+  bool operator==(const ChangeEvent&) const = default;
+};
+
+class FileWatcher {
+ public:
+  // Starts watching `folder`: changes made after this returns are reported, from a thread of the
+  // watcher's own, through `sender`. The watcher holds the only sender it is given until it stops,
+  // so a receiver whose senders all came from watchers reads "disconnected" once they have
+  // stopped. An event the receiver is no longer there for is dropped. The watch ends by itself
+  // (and lets go of the sender) when the folder is deleted, moved away or unmounted, or when the
+  // system fails it. Fails with the system's text ("... (os error N)") when the folder cannot be
+  // watched: missing, not a folder, out of watches.
+  static std::expected<std::unique_ptr<FileWatcher>, std::string> watch(
+      const std::filesystem::path& folder, Channel<ChangeEvent>::Sender sender);
+
+  // Stops the watch: wakes the watcher's thread and joins it, so no event is sent after this
+  // returns. Idempotent. Not to be called from several threads at once.
+  virtual void stop() = 0;
+  virtual ~FileWatcher() = default;  // a backend stops in its destructor
+
+  FileWatcher(const FileWatcher&) = delete;
+  FileWatcher& operator=(const FileWatcher&) = delete;
+
+ protected:
+  FileWatcher() = default;
+};
+
+// The inotify backend's step, without threads: what one read() of an inotify descriptor that
+// watches `folder` means. Exposed so that tests can drive the translation with crafted records.
+namespace inotify {
+
+struct Translation {
+  std::vector<ChangeEvent> events;  // in the order of the records
+  bool watch_ended = false;         // the folder went (deleted, moved, unmounted); stop reading
+};
+
+// Translates the records in `buffer`, as the kernel packs them: created or moved in → Create,
+// written or closed after writing → Modify, deleted or moved away → Remove, attributes → Other;
+// a record repeating the kind and path of the event just before it adds nothing. A queue overflow
+// (events were lost) becomes recrawl(folder) at its place. Records after the end of the watch, and
+// a truncated record at the end of the buffer, are ignored.
+Translation translate(std::span<const std::byte> buffer, const std::filesystem::path& folder);
+
+// One event of kind Any naming every regular file directly in `folder` (symbolic links are not
+// followed), in path order; no paths when the folder cannot be listed.
+ChangeEvent recrawl(const std::filesystem::path& folder);
+
+}  // namespace inotify
+
+}  // namespace tallowmere_cli::platform

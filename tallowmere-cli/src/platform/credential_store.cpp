@@ -48,8 +48,10 @@ std::expected<fs::path, LookupError> data_home() {
 // SecretString, whose move assignment wipes the smaller one, so no stray copy of the bytes is left.
 std::expected<SecretString, LookupError> read_all(int fd, std::size_t size_hint, const fs::path& item) {
   // One byte beyond the expected size lets the first read that returns 0 confirm the end without
-  // a regrowth.
-  SecretString buffer = SecretString::zeroed(std::min(size_hint, max_generic_password_size) + 1);
+  // a regrowth. Files that report no size (procfs and the like) may answer a tiny read with a
+  // short count and then end of file, so never read less than a page at a time.
+  SecretString buffer =
+      SecretString::zeroed(std::max<std::size_t>(std::min(size_hint, max_generic_password_size) + 1, 4096));
   std::size_t used = 0;
   for (;;) {
     if (used == buffer.size()) {

@@ -1,8 +1,13 @@
 #include "json/reader.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
+#include <climits>
+#include <optional>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -19,6 +24,31 @@ constexpr std::array<bool, 256> kStringSpecial = [] {
   table['\\'] = true;
   return table;
 }();
+
+// The first byte at or after `pos` that the fast scan must stop at (or `text.size()`). Eight
+// bytes at a time: a lane is flagged when it is a quote, a backslash, below 0x20 or above 0x7F.
+// Borrows can flag lanes after a real match, never before one, so the lowest flag is exact.
+std::size_t scan_plain(std::string_view text, std::size_t pos) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t high = 0x8080808080808080ULL;
+    while (pos + 8 <= text.size()) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + pos, sizeof word);
+      const std::uint64_t quote = word ^ (ones * '"');
+      const std::uint64_t backslash = word ^ (ones * '\\');
+      const std::uint64_t flags = (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                   ((word - ones * 0x20) & ~word) | word) &
+                                  high;
+      if (flags != 0) return pos + static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+      pos += 8;
+    }
+  }
+  while (pos < text.size() && !kStringSpecial[static_cast<unsigned char>(text[pos])]) ++pos;
+  return pos;
+}
+
+constexpr std::string_view kControlInString = "control character (\\u0000-\\u001F) found while parsing a string";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -74,16 +104,119 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i) {
   return need + 1;
 }
 
-// serde-style rendering of a float found where something else was expected.
-std::string describe_float(double value) {
-  if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e17) {
-    return fmt::format("{:.0f}", value);
+// The decimal exponent of the first significant digit of a well-formed JSON number, or nullopt
+// when every digit is zero. Tells an overflowing number from one that merely rounds to zero.
+std::optional<long long> leading_decimal_exponent(std::string_view number) {
+  std::size_t i = number.empty() || number[0] != '-' ? 0 : 1;
+  std::optional<long long> exponent;
+  const std::size_t integer_start = i;
+  while (i < number.size() && is_digit(number[i])) ++i;
+  for (std::size_t k = integer_start; k < i && !exponent; ++k) {
+    if (number[k] != '0') exponent = static_cast<long long>(i - k) - 1;
   }
-  return fmt::format("{}", value);
+  if (i < number.size() && number[i] == '.') {
+    const std::size_t fraction_start = ++i;
+    while (i < number.size() && is_digit(number[i])) ++i;
+    for (std::size_t k = fraction_start; k < i && !exponent; ++k) {
+      if (number[k] != '0') exponent = -static_cast<long long>(k - fraction_start + 1);
+    }
+  }
+  if (exponent && i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < number.size() && (number[i] == '+' || number[i] == '-')) negative = number[i++] == '-';
+    long long written = 0;
+    for (; i < number.size() && is_digit(number[i]); ++i) {
+      if (written < 1'000'000'000'000) written = written * 10 + (number[i] - '0');
+    }
+    *exponent += negative ? -written : written;
+  }
+  return exponent;
+}
+
+// A double as Rust's Display writes it (shortest digits, never an exponent), for the found
+// value of an "invalid type" message.
+std::string describe_float(double value) {
+  if (value == 0) return std::signbit(value) ? "-0" : "0";
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  const std::size_t e_at = scientific.find('e');
+  std::string out;
+  std::string digits;
+  for (char c : scientific.substr(0, e_at)) {
+    if (c == '-') out += '-';
+    else if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  const char* exponent_start = scientific.data() + e_at + 1;
+  if (*exponent_start == '+') ++exponent_start;
+  std::from_chars(exponent_start, scientific.data() + scientific.size(), exponent);
+  const auto k = static_cast<int>(digits.size());
+  if (exponent >= 0) {
+    if (k <= exponent + 1) {
+      out += digits;
+      out.append(static_cast<std::size_t>(exponent + 1 - k), '0');
+    } else {
+      out += digits.substr(0, static_cast<std::size_t>(exponent + 1));
+      out += '.';
+      out += digits.substr(static_cast<std::size_t>(exponent + 1));
+    }
+  } else {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out += digits;
+  }
+  return out;
 }
 
 // The string as a Rust Debug literal, for "invalid type: string \"x\"" messages.
-std::string quote_debug(std::string_view text) { return fmt::format("{:?}", text); }
+std::string quote_debug(std::string_view text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) out += fmt::format("\\u{{{:x}}}", c);
+        else out += ch;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// The open containers of a skipped value, one bit each (set for an object). The first 256
+// levels need no allocation.
+class FrameStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  void push(bool object) {
+    std::uint64_t& word = word_at(size_);
+    const std::uint64_t bit = std::uint64_t{1} << (size_ % 64);
+    word = object ? (word | bit) : (word & ~bit);
+    ++size_;
+  }
+  void pop() { --size_; }
+  bool top_is_object() { return (word_at(size_ - 1) >> ((size_ - 1) % 64)) & 1; }
+
+ private:
+  static constexpr std::size_t kInlineWords = 4;
+  std::uint64_t& word_at(std::size_t level) {
+    const std::size_t index = level / 64;
+    if (index < kInlineWords) return inline_words_[index];
+    if (index - kInlineWords >= more_words_.size()) more_words_.resize(index - kInlineWords + 1);
+    return more_words_[index - kInlineWords];
+  }
+  std::array<std::uint64_t, kInlineWords> inline_words_{};
+  std::vector<std::uint64_t> more_words_;
+  std::size_t size_ = 0;
+};
 
 }  // namespace
 
@@ -100,7 +233,7 @@ bool Reader::fail(std::string message) {
   if (!failed_) {
     failed_ = true;
     message_ = std::move(message);
-    error_pos_ = pos_;
+    error_pos_ = std::min(pos_, text_.size());
   }
   return false;
 }
@@ -109,16 +242,15 @@ bool Reader::fail_here(std::string message) {
   if (!failed_) {
     failed_ = true;
     message_ = std::move(message);
-    error_pos_ = pos_ < text_.size() ? pos_ + 1 : pos_;
+    error_pos_ = std::min(pos_ + 1, text_.size());
   }
   return false;
 }
 
 JsonError Reader::error() const {
-  const std::size_t end = std::min(error_pos_, text_.size());
   std::uint64_t line = 1;
   std::size_t line_start = 0;
-  for (std::size_t i = 0; i < end; ++i) {
+  for (std::size_t i = 0; i < error_pos_; ++i) {
     if (text_[i] == '\n') {
       ++line;
       line_start = i + 1;
@@ -136,12 +268,13 @@ bool Reader::read_string(std::string& out) {
 }
 
 bool Reader::read_string_view(std::string_view& out, std::string& scratch) {
+  if (failed_) return false;
   ++pos_;  // the opening quote
   std::size_t start = pos_;
   bool escaped = false;
   const std::size_t size = text_.size();
   while (true) {
-    while (pos_ < size && !kStringSpecial[static_cast<unsigned char>(text_[pos_])]) ++pos_;
+    pos_ = scan_plain(text_, pos_);
     if (pos_ >= size) return fail("EOF while parsing a string");
     const unsigned char c = static_cast<unsigned char>(text_[pos_]);
     if (c == '"') {
@@ -165,7 +298,7 @@ bool Reader::read_string_view(std::string_view& out, std::string& scratch) {
     }
     if (c < 0x20) {
       ++pos_;
-      return fail("control character (\\u0000-\\u001F) found while parsing a string");
+      return fail(std::string(kControlInString));
     }
     const std::size_t length = utf8_sequence(text_, pos_);
     if (length == 0) {
@@ -174,6 +307,20 @@ bool Reader::read_string_view(std::string_view& out, std::string& scratch) {
     }
     pos_ += length;
   }
+}
+
+bool Reader::read_hex4(char32_t& value) {
+  if (text_.size() - pos_ < 4) {
+    pos_ = text_.size();
+    return fail("EOF while parsing a string");
+  }
+  value = 0;
+  for (int k = 0; k < 4; ++k) {
+    const int digit = hex_value(text_[pos_++]);
+    if (digit < 0) return fail("invalid escape");
+    value = (value << 4) | static_cast<char32_t>(digit);
+  }
+  return true;
 }
 
 bool Reader::read_escape(std::string& out) {
@@ -191,29 +338,15 @@ bool Reader::read_escape(std::string& out) {
     case 'u': break;
     default: return fail("invalid escape");
   }
-  const auto read_hex4 = [&](char32_t& value) {
-    if (text_.size() - pos_ < 4) {
-      pos_ = text_.size();
-      return fail("EOF while parsing a string");
-    }
-    value = 0;
-    for (int k = 0; k < 4; ++k) {
-      const int digit = hex_value(text_[pos_++]);
-      if (digit < 0) return fail("invalid escape");
-      value = (value << 4) | static_cast<char32_t>(digit);
-    }
-    return true;
-  };
   char32_t unit;
   if (!read_hex4(unit)) return false;
+  // Text must be Unicode scalar values, so a surrogate escape only counts as half of a pair.
   if (unit >= 0xDC00 && unit <= 0xDFFF) return fail("lone leading surrogate in hex escape");
   if (unit >= 0xD800 && unit <= 0xDBFF) {
-    if (pos_ >= text_.size()) return fail("EOF while parsing a string");
-    if (text_[pos_] != '\\') return fail_here("lone leading surrogate in hex escape");
-    ++pos_;
-    if (pos_ >= text_.size()) return fail("EOF while parsing a string");
-    if (text_[pos_] != 'u') return fail_here("unexpected end of hex escape");
-    ++pos_;
+    for (const char expected : {'\\', 'u'}) {
+      if (pos_ >= text_.size()) return fail("EOF while parsing a string");
+      if (text_[pos_++] != expected) return fail("unexpected end of hex escape");
+    }
     char32_t low;
     if (!read_hex4(low)) return false;
     if (low < 0xDC00 || low > 0xDFFF) return fail("lone leading surrogate in hex escape");
@@ -223,82 +356,151 @@ bool Reader::read_escape(std::string& out) {
   return true;
 }
 
-bool Reader::parse_number(std::uint64_t& integer, bool& negative, bool& is_integer, double& value) {
-  const std::size_t start = pos_;
-  negative = false;
-  is_integer = true;
-  integer = 0;
-  bool overflow = false;
-  if (text_[pos_] == '-') {
-    negative = true;
-    ++pos_;
-  }
-  if (pos_ >= text_.size()) return fail("EOF while parsing a value");
-  if (text_[pos_] == '0') {
-    ++pos_;
-    if (pos_ < text_.size() && is_digit(text_[pos_])) return fail_here("invalid number");
-  } else if (is_digit(text_[pos_])) {
-    while (pos_ < text_.size() && is_digit(text_[pos_])) {
-      const std::uint64_t digit = static_cast<std::uint64_t>(text_[pos_] - '0');
-      if (integer > (UINT64_MAX - digit) / 10) overflow = true;
-      if (!overflow) integer = integer * 10 + digit;
+bool Reader::skip_string() {
+  ++pos_;  // the opening quote
+  const std::size_t size = text_.size();
+  while (true) {
+    pos_ = scan_plain(text_, pos_);
+    if (pos_ >= size) return fail("EOF while parsing a string");
+    const unsigned char c = static_cast<unsigned char>(text_[pos_]);
+    if (c == '"') {
       ++pos_;
+      return true;
+    }
+    if (c == '\\') {
+      ++pos_;
+      if (pos_ >= size) return fail("EOF while parsing a string");
+      switch (text_[pos_++]) {
+        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+          break;
+        case 'u': {
+          // A discarded string is never turned into text, so its surrogates need not pair.
+          char32_t ignored;
+          if (!read_hex4(ignored)) return false;
+          break;
+        }
+        default:
+          return fail("invalid escape");
+      }
+      continue;
+    }
+    if (c < 0x20) return fail(std::string(kControlInString));
+    const std::size_t length = utf8_sequence(text_, pos_);
+    if (length == 0) {
+      ++pos_;
+      return fail("invalid unicode code point");
+    }
+    pos_ += length;
+  }
+}
+
+bool Reader::parse_number(bool negative, std::size_t start, Number& out) {
+  const std::size_t size = text_.size();
+  if (pos_ >= size) return fail("EOF while parsing a value");
+  const char first = text_[pos_++];
+  std::uint64_t significand = 0;
+  bool is_float = false;
+  if (first == '0') {
+    if (pos_ < size && is_digit(text_[pos_])) return fail_here("invalid number");
+  } else if (first >= '1' && first <= '9') {
+    significand = static_cast<std::uint64_t>(first - '0');
+    for (; pos_ < size && is_digit(text_[pos_]); ++pos_) {
+      const auto digit = static_cast<std::uint64_t>(text_[pos_] - '0');
+      // Integers beyond 64 bits are floating-point numbers to a strict reader.
+      if (!is_float && significand > (UINT64_MAX - digit) / 10) is_float = true;
+      if (!is_float) significand = significand * 10 + digit;
     }
   } else {
-    return fail_here("invalid number");
+    return fail("invalid number");
   }
-  if (pos_ < text_.size() && text_[pos_] == '.') {
-    is_integer = false;
+  if (pos_ < size && text_[pos_] == '.') {
+    const std::size_t digits = ++pos_;
+    while (pos_ < size && is_digit(text_[pos_])) ++pos_;
+    if (pos_ == digits) return fail_here(pos_ < size ? "invalid number" : "EOF while parsing a value");
+    is_float = true;
+  }
+  if (pos_ < size && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
     ++pos_;
-    if (pos_ >= text_.size()) return fail("EOF while parsing a value");
-    if (!is_digit(text_[pos_])) return fail_here("invalid number");
-    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
+    if (pos_ < size && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+    if (pos_ >= size) return fail("EOF while parsing a value");
+    if (!is_digit(text_[pos_++])) return fail("invalid number");
+    while (pos_ < size && is_digit(text_[pos_])) ++pos_;
+    is_float = true;
   }
-  if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
-    is_integer = false;
-    ++pos_;
-    if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
-    if (pos_ >= text_.size()) return fail("EOF while parsing a value");
-    if (!is_digit(text_[pos_])) return fail_here("invalid number");
-    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
-  }
-  // "-0" and integers beyond 64 bits are floating-point numbers to a strict reader, as are
-  // negative integers too large for a signed 64-bit value.
-  if (is_integer && negative && (integer == 0 || integer > (std::uint64_t{1} << 63))) is_integer = false;
-  if (overflow) is_integer = false;
-  if (!is_integer) {
-    const char* first = text_.data() + start;
-    const char* last = text_.data() + pos_;
-    const auto [ptr, ec] = std::from_chars(first, last, value);
-    if (ec == std::errc::result_out_of_range || !std::isfinite(value)) {
-      // from_chars reports underflow as out of range too; a tiny number is just zero.
-      bool underflow = ec == std::errc::result_out_of_range;
-      for (const char* p = first; p < last && underflow; ++p) {
-        if (*p == 'e' || *p == 'E') underflow = p + 1 < last && p[1] == '-';
-      }
-      if (!underflow) return fail("number out of range");
-      value = negative ? -0.0 : 0.0;
-    } else if (ec != std::errc{} || ptr != last) {
-      return fail("invalid number");
+  if (!is_float) {
+    if (!negative) {
+      out = {NumberKind::Unsigned, significand, 0};
+      return true;
     }
+    // "-0" and negatives below the signed 64-bit range are floating-point numbers too.
+    if (significand != 0 && significand <= (std::uint64_t{1} << 63)) {
+      out = {NumberKind::Negative, significand, 0};
+      return true;
+    }
+  }
+  const std::string_view number = text_.substr(start, pos_ - start);
+  double value = 0;
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    const auto exponent = leading_decimal_exponent(number);
+    if (exponent && *exponent > 0) return fail("number out of range");
+    value = negative ? -0.0 : 0.0;
+  } else if (ec != std::errc{} || end != number.data() + number.size()) {
+    return fail("invalid number");
+  }
+  out = {NumberKind::Float, 0, value};
+  return true;
+}
+
+bool Reader::skip_number() {
+  const std::size_t size = text_.size();
+  if (pos_ >= size) return fail("invalid number");
+  const char first = text_[pos_++];
+  if (first == '0') {
+    if (pos_ < size && is_digit(text_[pos_])) return fail_here("invalid number");
+  } else if (first >= '1' && first <= '9') {
+    while (pos_ < size && is_digit(text_[pos_])) ++pos_;
+  } else {
+    return fail("invalid number");
+  }
+  if (pos_ < size && text_[pos_] == '.') {
+    const std::size_t digits = ++pos_;
+    while (pos_ < size && is_digit(text_[pos_])) ++pos_;
+    if (pos_ == digits) return fail_here("invalid number");
+  }
+  if (pos_ < size && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+    ++pos_;
+    if (pos_ < size && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+    if (pos_ >= size) return fail("invalid number");
+    if (!is_digit(text_[pos_++])) return fail("invalid number");
+    while (pos_ < size && is_digit(text_[pos_])) ++pos_;
   }
   return true;
 }
 
 bool Reader::read_unsigned(std::uint64_t& out, std::uint64_t max, std::string_view expected) {
+  if (failed_) return false;
   const char c = peek();
-  if (c != '-' && !is_digit(c)) return fail_invalid_type(expected);
-  std::uint64_t integer;
-  bool negative, is_integer;
-  double value = 0;
-  if (!parse_number(integer, negative, is_integer, value)) return false;
-  if (!is_integer) {
-    return fail(fmt::format("invalid type: floating point `{}`, expected {}", describe_float(value), expected));
+  if (at_end()) return fail_here("EOF while parsing a value");
+  const bool negative = c == '-';
+  if (!negative && !is_digit(c)) return fail_invalid_type(expected);
+  const std::size_t start = pos_;
+  if (negative) ++pos_;
+  Number number;
+  if (!parse_number(negative, start, number)) return false;
+  switch (number.kind) {
+    case NumberKind::Float:
+      return fail(fmt::format("invalid type: floating point `{}`, expected {}", describe_float(number.value), expected));
+    case NumberKind::Negative:
+      return fail(fmt::format("invalid value: integer `-{}`, expected {}", number.magnitude, expected));
+    case NumberKind::Unsigned:
+      if (number.magnitude > max) {
+        return fail(fmt::format("invalid value: integer `{}`, expected {}", number.magnitude, expected));
+      }
+      out = number.magnitude;
+      return true;
   }
-  if (negative) return fail(fmt::format("invalid value: integer `-{}`, expected {}", integer, expected));
-  if (integer > max) return fail(fmt::format("invalid value: integer `{}`, expected {}", integer, expected));
-  out = integer;
-  return true;
+  return false;
 }
 
 bool Reader::expect_literal(std::string_view rest) {
@@ -310,7 +512,9 @@ bool Reader::expect_literal(std::string_view rest) {
 }
 
 bool Reader::read_bool(bool& out) {
+  if (failed_) return false;
   const char c = peek();
+  if (at_end()) return fail_here("EOF while parsing a value");
   if (c == 't') {
     ++pos_;
     out = true;
@@ -330,63 +534,73 @@ bool Reader::take_null() {
   return expect_literal("ull");
 }
 
-bool Reader::enter(char open) {
-  if (++depth_ > kMaxDepth) {
-    ++pos_;
-    return fail("recursion limit exceeded");
-  }
-  (void)open;
+bool Reader::enter() {
+  if (failed_) return false;
+  if (depth_ + 1 >= kMaxDepth) return fail_here("recursion limit exceeded");
+  ++depth_;
   ++pos_;
   return true;
 }
 
 bool Reader::skip_value() {
-  const char c = peek();
-  if (at_end()) return fail("EOF while parsing a value");
-  switch (c) {
-    case '"': {
-      std::string scratch;
-      std::string_view ignored;
-      return read_string_view(ignored, scratch);
+  if (failed_) return false;
+  FrameStack frames;
+  while (true) {
+    const char c = peek();
+    if (at_end()) return fail_here("EOF while parsing a value");
+    bool opened = false;
+    switch (c) {
+      case 'n': ++pos_; if (!expect_literal("ull")) return false; break;
+      case 't': ++pos_; if (!expect_literal("rue")) return false; break;
+      case 'f': ++pos_; if (!expect_literal("alse")) return false; break;
+      case '"': if (!skip_string()) return false; break;
+      case '-': ++pos_; if (!skip_number()) return false; break;
+      case '[':
+      case '{':
+        ++pos_;
+        frames.push(c == '{');
+        opened = true;
+        break;
+      default:
+        if (!is_digit(c)) return fail_here("expected value");
+        if (!skip_number()) return false;
     }
-    case 't': ++pos_; return expect_literal("rue");
-    case 'f': ++pos_; return expect_literal("alse");
-    case 'n': ++pos_; return expect_literal("ull");
-    case '[': {
-      if (!enter('[')) return false;
-      bool first = true;
-      while (next_element(first)) {
-        if (!skip_value()) return false;
+    if (frames.empty()) return true;
+    // After a value a separator or closers may follow; right after an opening bracket only a
+    // closer or the first member does.
+    bool accept_comma = !opened;
+    bool object = frames.top_is_object();
+    while (true) {
+      const char next = peek();
+      if (at_end()) return fail_here(object ? "EOF while parsing an object" : "EOF while parsing a list");
+      if (next == ',' && accept_comma) {
+        ++pos_;
+        break;
       }
-      leave();
-      return !failed_;
+      if (next == (object ? '}' : ']')) {
+        ++pos_;
+        frames.pop();
+        if (frames.empty()) return true;
+        object = frames.top_is_object();
+        accept_comma = true;
+        continue;
+      }
+      if (accept_comma) return fail_here(object ? "expected `,` or `}`" : "expected `,` or `]`");
+      break;
     }
-    case '{': {
-      if (!enter('{')) return false;
-      bool first = true;
-      std::string_view key;
-      std::string scratch;
-      while (next_key(first, key, scratch)) {
-        if (!skip_value()) return false;
-      }
-      leave();
-      return !failed_;
+    if (object) {
+      const char key = peek();
+      if (at_end()) return fail_here("EOF while parsing an object");
+      if (key != '"') return fail_here("key must be a string");
+      if (!skip_string() || !expect_colon()) return false;
     }
-    default:
-      if (c == '-' || is_digit(c)) {
-        std::uint64_t integer;
-        bool negative, is_integer;
-        double value;
-        return parse_number(integer, negative, is_integer, value);
-      }
-      return fail_here("expected value");
   }
 }
 
 bool Reader::next_key(bool& first, std::string_view& key, std::string& scratch) {
   if (failed_) return false;
   char c = peek();
-  if (at_end()) return fail("EOF while parsing an object");
+  if (at_end()) return fail_here("EOF while parsing an object");
   if (c == '}') {
     ++pos_;
     return false;
@@ -395,14 +609,18 @@ bool Reader::next_key(bool& first, std::string_view& key, std::string& scratch) 
     if (c != ',') return fail_here("expected `,` or `}`");
     ++pos_;
     c = peek();
-    if (at_end()) return fail("EOF while parsing a value");
+    if (at_end()) return fail_here("EOF while parsing a value");
     if (c == '}') return fail_here("trailing comma");
   }
   first = false;
   if (c != '"') return fail_here("key must be a string");
-  if (!read_string_view(key, scratch)) return false;
-  c = peek();
-  if (at_end()) return fail("EOF while parsing an object");
+  return read_string_view(key, scratch);
+}
+
+bool Reader::expect_colon() {
+  if (failed_) return false;
+  const char c = peek();
+  if (at_end()) return fail_here("EOF while parsing an object");
   if (c != ':') return fail_here("expected `:`");
   ++pos_;
   return true;
@@ -411,7 +629,7 @@ bool Reader::next_key(bool& first, std::string_view& key, std::string& scratch) 
 bool Reader::next_element(bool& first) {
   if (failed_) return false;
   char c = peek();
-  if (at_end()) return fail("EOF while parsing a list");
+  if (at_end()) return fail_here("EOF while parsing a list");
   if (c == ']') {
     ++pos_;
     return false;
@@ -420,7 +638,7 @@ bool Reader::next_element(bool& first) {
     if (c != ',') return fail_here("expected `,` or `]`");
     ++pos_;
     c = peek();
-    if (at_end()) return fail("EOF while parsing a value");
+    if (at_end()) return fail_here("EOF while parsing a value");
     if (c == ']') return fail_here("trailing comma");
   }
   first = false;
@@ -428,28 +646,27 @@ bool Reader::next_element(bool& first) {
 }
 
 bool Reader::end_array() {
+  if (failed_) return false;
   const char c = peek();
-  if (at_end()) return fail("EOF while parsing a list");
+  if (at_end()) return fail_here("EOF while parsing a list");
   if (c == ']') {
     ++pos_;
     return true;
   }
   if (c == ',') {
     ++pos_;
-    if (peek() == ']') return fail_here("trailing comma");
-    return fail_here("trailing characters");
+    if (peek() == ']' && !at_end()) return fail_here("trailing comma");
   }
-  return fail_here("expected `,` or `]`");
+  return fail_here("trailing characters");
 }
 
 bool Reader::end_enum_object() {
+  if (failed_) return false;
   const char c = peek();
   if (at_end()) return fail("EOF while parsing an object");
-  if (c == '}') {
-    ++pos_;
-    return true;
-  }
-  return fail_here("expected value");
+  if (c != '}') return fail("expected value");
+  ++pos_;
+  return true;
 }
 
 bool Reader::expect_end() {
@@ -471,15 +688,18 @@ std::string Reader::describe_next() {
       if (!read_string_view(value, scratch)) return {};
       return "string " + quote_debug(value);
     }
-    case '[': return "sequence";
-    case '{': return "map";
     default: {
-      std::uint64_t integer;
-      bool negative, is_integer;
-      double value = 0;
-      if (!parse_number(integer, negative, is_integer, value)) return {};
-      if (is_integer) return fmt::format("integer `{}{}`", negative ? "-" : "", integer);
-      return fmt::format("floating point `{}`", describe_float(value));
+      const std::size_t start = pos_;
+      const bool negative = c == '-';
+      if (negative) ++pos_;
+      Number number;
+      if (!parse_number(negative, start, number)) return {};
+      switch (number.kind) {
+        case NumberKind::Unsigned: return fmt::format("integer `{}`", number.magnitude);
+        case NumberKind::Negative: return fmt::format("integer `-{}`", number.magnitude);
+        case NumberKind::Float: return fmt::format("floating point `{}`", describe_float(number.value));
+      }
+      return {};
     }
   }
 }
@@ -487,13 +707,14 @@ std::string Reader::describe_next() {
 bool Reader::fail_invalid_type(std::string_view expected) {
   if (failed_) return false;
   const char c = peek();
-  if (at_end()) return fail("EOF while parsing a value");
+  if (at_end()) return fail_here("EOF while parsing a value");
+  if (c == '[') return fail(fmt::format("invalid type: sequence, expected {}", expected));
+  if (c == '{') return fail(fmt::format("invalid type: map, expected {}", expected));
   const bool scalar_start = c == 'n' || c == 't' || c == 'f' || c == '"' || c == '-' || is_digit(c);
-  if (!scalar_start && c != '[' && c != '{') return fail_here("expected value");
+  if (!scalar_start) return fail_here("expected value");
   const std::string found = describe_next();
   if (failed_) return false;
-  const std::string message = fmt::format("invalid type: {}, expected {}", found, expected);
-  return scalar_start ? fail(message) : fail_here(message);
+  return fail(fmt::format("invalid type: {}, expected {}", found, expected));
 }
 
 }  // namespace tallowmere_core::json

@@ -101,9 +101,11 @@ bool fail_unknown_variant(Reader& r, std::string_view text) {
 // A variant name as a string, or an object whose single key is the name and whose value is null.
 template <Enumeration E>
 bool read_enum(Reader& r, E& out) {
+  if (r.failed()) return false;
   std::string scratch;
   std::string_view text;
   const char c = r.peek();
+  if (r.at_end()) return r.fail_here("EOF while parsing a value");
   if (c == '"') {
     if (!r.read_string_view(text, scratch)) return false;
     auto value = enum_from_text<E>(text);
@@ -111,23 +113,19 @@ bool read_enum(Reader& r, E& out) {
     out = *value;
     return true;
   }
-  if (c == '{' && !r.at_end()) {
-    if (!r.enter('{')) return false;
-    if (r.peek() != '"') return r.fail_invalid_type("variant identifier");
+  if (c == '{') {
+    if (!r.enter()) return false;
+    if (r.peek() != '"' || r.at_end()) return r.fail_invalid_type("variant identifier");
     if (!r.read_string_view(text, scratch)) return false;
     auto value = enum_from_text<E>(text);
     if (!value) return fail_unknown_variant<E>(r, text);
-    const char colon = r.peek();
-    if (r.at_end()) return r.fail("EOF while parsing an object");
-    if (colon != ':') return r.fail_here("expected `:`");
-    r.advance();
-    if (!r.take_null()) return r.failed() ? false : r.fail_invalid_type("unit variant");
+    if (!r.expect_colon()) return false;
+    if (!r.take_null()) return r.failed() ? false : r.fail_invalid_type("unit");
     if (!r.end_enum_object()) return false;
     r.leave();
     out = *value;
     return true;
   }
-  if (r.at_end()) return r.fail("EOF while parsing a value");
   return r.fail_here("expected value");
 }
 
@@ -168,26 +166,38 @@ template <Record T>
 bool read_record(Reader& r, T& out) {
   using Table = FieldTable<T>;
   constexpr std::size_t N = Table::size;
+  if (r.failed()) return false;
   const char c = r.peek();
-  if (c == '{' && !r.at_end()) {
-    if (!r.enter('{')) return false;
+  if (r.at_end()) return r.fail_here("EOF while parsing a value");
+  if (c == '{') {
+    if (!r.enter()) return false;
     std::array<bool, N> seen{};
     bool first = true;
     std::string_view key;
     std::string scratch;
+    std::size_t expected_next = 0;
     while (r.next_key(first, key, scratch)) {
-      std::size_t index = 0;
-      while (index < N && Table::keys[index] != key) ++index;
-      bool ok;
-      if (index == N) {
-        ok = r.skip_value();
-      } else if (seen[index]) {
-        ok = r.fail(fmt::format("duplicate field `{}`", key));
-      } else {
-        seen[index] = true;
-        ok = Table::readers[index](r, out);
+      // Lines written by this system hold the keys in declaration order, so the key after the
+      // last one matched is tried first.
+      std::size_t index = expected_next;
+      if (index >= N || Table::keys[index] != key) {
+        index = 0;
+        while (index < N && Table::keys[index] != key) ++index;
       }
-      if (!ok) return false;
+      expected_next = index + 1;
+      if (index < N && seen[index]) {
+        // Placed where the end of the object would have been looked for: past the white space
+        // after the key, and past a closing brace that stands there.
+        if (r.peek() == '}' && !r.at_end()) r.advance();
+        return r.fail(fmt::format("duplicate field `{}`", key));
+      }
+      if (!r.expect_colon()) return false;
+      if (index == N) {
+        if (!r.skip_value()) return false;
+        continue;
+      }
+      seen[index] = true;
+      if (!Table::readers[index](r, out)) return false;
     }
     if (r.failed()) return false;
     r.leave();
@@ -198,8 +208,8 @@ bool read_record(Reader& r, T& out) {
     }
     return true;
   }
-  if (c == '[' && !r.at_end()) {
-    if (!r.enter('[')) return false;
+  if (c == '[') {
+    if (!r.enter()) return false;
     bool first = true;
     for (std::size_t i = 0; i < N; ++i) {
       if (!r.next_element(first)) {
@@ -287,7 +297,7 @@ template <class T>
 struct Codec<std::vector<T>> {
   static bool read(Reader& r, std::vector<T>& out) {
     if (r.peek() != '[' || r.at_end()) return r.fail_invalid_type("a sequence");
-    if (!r.enter('[')) return false;
+    if (!r.enter()) return false;
     out.clear();
     bool first = true;
     while (r.next_element(first)) {

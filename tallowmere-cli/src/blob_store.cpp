@@ -1,0 +1,118 @@
+#include "blob_store.h"
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "durable_file.h"
+#include "platform/eintr.h"
+#include "text.h"
+#include "unique_fd.h"
+#include "uuid.h"
+
+namespace tallowmere_cli::blob_store {
+
+namespace fs = std::filesystem;
+using tallowmere_core::CoreError;
+using tallowmere_core::UniqueFd;
+using tallowmere_core::hash::FileDigest;
+using platform::retry_on_eintr;
+
+namespace {
+
+constexpr std::size_t copy_piece_size = 1024 * 1024;
+
+}  // namespace
+
+std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, const fs::path& source) {
+  std::error_code created_error;
+  fs::create_directories(objects_dir, created_error);
+  if (created_error) return std::unexpected(CoreError::io(objects_dir, created_error.value()));
+
+  auto name = tallowmere_core::uuid::new_v4();
+  if (!name) {
+    return std::unexpected(CoreError::io(objects_dir, name.error().source));
+  }
+  const fs::path temporary = objects_dir / (std::string(temporary_prefix) + *name);
+
+  UniqueFd input(retry_on_eintr([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!input) return std::unexpected(CoreError::io(source, errno));
+  UniqueFd output(retry_on_eintr(
+      [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+  if (!output) return std::unexpected(CoreError::io(temporary, errno));
+
+  tallowmere_core::hash::Sha256 digest;
+  std::vector<unsigned char> piece(copy_piece_size);
+  std::uint64_t byte_count = 0;
+  for (;;) {
+    const ssize_t got = retry_on_eintr([&] { return ::read(input.get(), piece.data(), piece.size()); });
+    if (got < 0) return std::unexpected(CoreError::io(source, errno));
+    if (got == 0) break;
+    const std::span<const unsigned char> bytes(piece.data(), static_cast<std::size_t>(got));
+    digest.update(bytes);
+    if (auto written = tallowmere_core::durable_file::write_all(output.get(), bytes, temporary); !written) {
+      return std::unexpected(written.error());
+    }
+    byte_count += static_cast<std::uint64_t>(got);
+  }
+  // The hash name promises the whole content: the bytes must be on disk before the name is.
+  if (auto synced = tallowmere_core::durable_file::full_sync(output.get(), temporary); !synced) {
+    return std::unexpected(synced.error());
+  }
+  if (const int close_error = output.close(); close_error != 0) {
+    return std::unexpected(CoreError::io(temporary, close_error));
+  }
+  input.reset();
+
+  std::string hash_text = digest.finish_hex();
+  const fs::path final_path = objects_dir / hash_text;
+  std::error_code status_error;
+  if (fs::is_regular_file(final_path, status_error)) {
+    ::unlink(temporary.c_str());  // a leftover copy is never read, so failing to delete it is harmless
+    return FileDigest{std::move(hash_text), byte_count};
+  }
+  if (retry_on_eintr([&] { return ::rename(temporary.c_str(), final_path.c_str()); }) != 0) {
+    return std::unexpected(CoreError::io(final_path, errno));
+  }
+  if (auto synced = tallowmere_core::durable_file::sync_directory(objects_dir); !synced) {
+    return std::unexpected(synced.error());
+  }
+  return FileDigest{std::move(hash_text), byte_count};
+}
+
+std::optional<std::uint64_t> stored_bytes(const fs::path& objects_dir) {
+  std::error_code error;
+  if (!fs::is_directory(objects_dir, error)) return 0;
+  fs::directory_iterator entries(objects_dir, error);
+  if (error) return std::nullopt;
+  std::uint64_t total = 0;
+  for (const fs::directory_iterator end; entries != end; entries.increment(error)) {
+    if (error) return std::nullopt;
+    const fs::path& path = entries->path();
+    if (tallowmere_core::text::lossy_utf8(path.filename().native()).starts_with(temporary_prefix)) continue;
+    struct stat metadata {};
+    if (::lstat(path.c_str(), &metadata) != 0) continue;  // gone meanwhile, or unreadable: skipped
+    if (S_ISREG(metadata.st_mode)) total += static_cast<std::uint64_t>(metadata.st_size);
+  }
+  if (error) return std::nullopt;
+  return total;
+}
+
+std::optional<std::uint64_t> milestone_to_notify(std::uint64_t total_bytes, std::span<const std::uint64_t> milestones,
+                                                 std::optional<std::uint64_t> last_notified) {
+  const std::uint64_t whole_gibibytes = total_bytes >> 30;
+  std::optional<std::uint64_t> milestone;
+  for (const std::uint64_t candidate : milestones) {
+    if (candidate > whole_gibibytes) continue;
+    if (last_notified && candidate <= *last_notified) continue;
+    if (!milestone || candidate > *milestone) milestone = candidate;
+  }
+  return milestone;
+}
+
+}  // namespace tallowmere_cli::blob_store

@@ -1,0 +1,62 @@
+#pragma once
+// The checkpoint of a batch of saved session files: which of them really changed, and one signed
+// session_save entry (with optional blob store copies) for those that did.
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error_chain.h"
+#include "model.h"
+#include "project.h"
+#include "signing_key.h"
+
+namespace tallowmere_cli::checkpoint_ops {
+
+// A successful checkpoint: the entry exactly as appended, and the changed files it records, in
+// batch order.
+struct CheckpointOutcome {
+  tallowmere_core::LedgerEntry entry;
+  std::vector<std::filesystem::path> files;
+};
+
+// The platform the service runs on, as entries record it: "macos" or "linux".
+std::string_view platform_os();
+
+// The text after the last dot of the file name: none for a name without a dot, one whose only dot
+// is its first character, "." and "..", and an extension that is not valid UTF-8.
+std::optional<std::string> file_extension(const std::filesystem::path& file);
+
+// The content type of a checkpointed file, by its extension (ASCII case ignored).
+tallowmere_core::ContentType classify(const std::filesystem::path& file);
+
+// The DAW of an entry: that of the first session-file reference whose local path has a known DAW
+// extension; none when no reference has one.
+std::optional<std::string> choose_daw_name(const std::vector<tallowmere_core::ContentReference>& refs);
+
+// The files of `batch` whose settled content differs from the newest reference to the same
+// project-relative path in `entries` (or that were never referenced, or could not be hashed), in
+// batch order. Waits for each file to settle first; never fails.
+std::vector<std::filesystem::path> changed_files(const std::vector<std::filesystem::path>& batch,
+                                                 const std::filesystem::path& canonical_root,
+                                                 const std::vector<tallowmere_core::LedgerEntry>& entries);
+
+// Records `changed` (non-empty) in one signed entry appended to the project's ledger: each file is
+// settled, then hashed, or copied into the blob store when the retention policy keeps copies; the
+// owner is told when the store passes a storage milestone. Updates the project's manifest (new
+// head) and configuration (milestone noted), but not its in-memory ledger entries: that is the
+// caller's. Settle warnings and the storage notice go to the console. On failure nothing is
+// appended; blob store copies already made stay.
+Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::vector<std::filesystem::path>& changed,
+                                           const std::string& contributor_id, const tallowmere_core::SigningKey& key);
+
+// Tells the owner, once per milestone, when the blob store has grown past one of the project's
+// storage milestones, and records that in config.json. Never fails: a store that cannot be listed
+// gives no notice, a configuration that cannot be saved a warning.
+void note_storage_milestone(LoadedProject& project);
+
+// "[{timestamp}] SessionSave files=Song.als,Song2.als entry={first 12 hex of the entry hash}"
+std::string checkpoint_line(const CheckpointOutcome& outcome);
+
+}  // namespace tallowmere_cli::checkpoint_ops

@@ -1,0 +1,205 @@
+#include "checkpoint_ops.h"
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "durable_file.h"
+#include "entry_builder.h"
+#include "json/document.h"
+#include "ledger.h"
+#include "text.h"
+#include "unique_fd.h"
+#include "uuid.h"
+
+namespace tallowmere_cli::checkpoint_ops {
+namespace {
+
+namespace fs = std::filesystem;
+namespace timestamp = tallowmere_core::timestamp;
+using tallowmere_core::CoreError;
+using tallowmere_core::UniqueFd;
+using tallowmere_core::text::display;
+
+template <class T>
+using CoreResult = std::expected<T, CoreError>;
+
+// Appends `line` and its line feed to the ledger in one open, then forces both to disk.
+//
+// A writer stopped between the line and its line feed leaves a last entry that reads as whole but
+// has no line end; appending straight after it would put two entries on one line and make the
+// ledger unreadable from there on. So a missing final line feed is written first. Callers hold the
+// ledger lock and have refused a torn last line, so the last byte here ends a complete entry.
+CoreResult<void> append_line(const fs::path& ledger_file, std::string_view line) {
+  const auto fail = [&ledger_file](int error_number) {
+    return std::unexpected(CoreError::io(ledger_file, error_number));
+  };
+  UniqueFd fd;
+  do {
+    // Read access only for peeking at the last byte; O_APPEND still puts every write at the end.
+    fd.reset(::open(ledger_file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  } while (!fd && errno == EINTR);
+  if (!fd) return fail(errno);
+
+  struct stat metadata {};
+  if (::fstat(fd.get(), &metadata) != 0) return fail(errno);
+  if (metadata.st_size > 0) {
+    char last = '\n';
+    ssize_t n = 0;
+    do {
+      n = ::pread(fd.get(), &last, 1, metadata.st_size - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fail(errno);
+    if (n == 1 && last != '\n') {
+      if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) return written;
+    }
+  }
+
+  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), line, ledger_file); !written) return written;
+  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) return written;
+  if (auto synced = tallowmere_core::durable_file::full_sync(fd.get(), ledger_file); !synced) return synced;
+  if (const int error = fd.close(); error != 0) return fail(error);
+  return {};
+}
+
+tallowmere_core::LedgerEntry complete_entry(EntryDraft draft, std::string entry_id, const std::string& contributor_id,
+                                            const tallowmere_core::LedgerReadResult& ledger,
+                                            std::string timestamp_local) {
+  tallowmere_core::LedgerEntry entry;
+  entry.entry_id = std::move(entry_id);
+  entry.contributor_id = contributor_id;
+  entry.causal_position = ledger.entries.size();
+  if (!ledger.entries.empty()) entry.parent_entry_hashes.push_back(ledger.entries.back().entry_hash);
+  entry.timestamp_local = std::move(timestamp_local);
+  entry.event_type = draft.event_type;
+  entry.daw_context = std::move(draft.daw_context);
+  entry.content_refs = std::move(draft.content_refs);
+  entry.notes = std::move(draft.notes);
+  entry.key_rotation = std::move(draft.key_rotation);
+  entry.identity_recovery = std::move(draft.identity_recovery);
+  return entry;
+}
+
+}  // namespace
+
+timestamp::Timestamp next_local_timestamp(std::optional<std::string_view> previous, const timestamp::Timestamp& now) {
+  if (previous) {
+    if (auto last = timestamp::parse_rfc3339(*previous); last && !(last->instant < now.instant)) {
+      return last->plus(std::chrono::milliseconds(1));
+    }
+  }
+  return now;
+}
+
+Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest,
+                                                   const std::string& contributor_id,
+                                                   const tallowmere_core::SigningKey& key, EntryDraft draft) {
+  const std::string ledger_text = display(paths.ledger_file);
+
+  auto lock = tallowmere_core::LedgerLock::acquire(paths.ledger_file);
+  if (!lock) {
+    return std::unexpected(ErrorChain(lock.error())
+                               .context(fmt::format("failed to acquire the ledger lock for {} (another tallowmere "
+                                                    "process may be checkpointing this project)",
+                                                    ledger_text)));
+  }
+
+  // Only the reread under the lock says where the ledger stands; the caller's copy may be stale.
+  auto ledger = tallowmere_core::ledger::read_ledger(paths.ledger_file);
+  if (!ledger) {
+    return std::unexpected(ErrorChain(ledger.error()).context(fmt::format("failed to read {}", ledger_text)));
+  }
+  if (ledger->trailing_incomplete) {
+    return std::unexpected(ErrorChain(
+        "ledger has an unrepaired trailing incomplete line; this should have been handled before appending"));
+  }
+
+  auto entry_id = tallowmere_core::uuid::new_v4();
+  if (!entry_id) {
+    return std::unexpected(
+        ErrorChain(entry_id.error().message()).context("failed to make an identifier for the new ledger entry"));
+  }
+
+  std::optional<std::string_view> previous;
+  if (!ledger->entries.empty()) previous = ledger->entries.back().timestamp_local;
+  const auto stamp = next_local_timestamp(previous, timestamp::now_local());
+
+  tallowmere_core::LedgerEntry entry = complete_entry(std::move(draft), std::move(*entry_id), contributor_id, *ledger,
+                                                      timestamp::format_rfc3339(stamp));
+  if (auto signed_entry = tallowmere_core::entry_builder::sign_entry(entry, key); !signed_entry) {
+    return std::unexpected(ErrorChain(signed_entry.error()).context("failed to sign ledger entry"));
+  }
+
+  const std::string append_context = fmt::format("failed to append to {}", ledger_text);
+  auto line = tallowmere_core::model::write_entry_line(entry);
+  if (!line) {
+    return std::unexpected(
+        ErrorChain(CoreError(tallowmere_core::core_error::Serialize{line.error()})).context(append_context));
+  }
+  if (auto appended = append_line(paths.ledger_file, *line); !appended) {
+    return std::unexpected(ErrorChain(appended.error()).context(append_context));
+  }
+
+  manifest.current_head_hash = entry.entry_hash;
+  manifest.current_sequence = entry.causal_position + 1;
+
+  // Replaced through a synced temporary file: rewriting it in place would leave an empty or partial
+  // manifest after a crash or a full disk, and the project would no longer load.
+  const std::string update_context = fmt::format("failed to update {}", display(paths.manifest_file));
+  auto manifest_text = tallowmere_core::json::to_pretty(manifest);
+  if (!manifest_text) {
+    return std::unexpected(
+        ErrorChain(CoreError(tallowmere_core::core_error::Serialize{manifest_text.error()})).context(update_context));
+  }
+  if (auto written = tallowmere_core::durable_file::write_file_durably(paths.manifest_file, *manifest_text);
+      !written) {
+    return std::unexpected(ErrorChain(written.error()).context(update_context));
+  }
+
+  return entry;
+}
+
+namespace {
+
+// The path's components as a comparison of whole components sees them: empty names (a trailing
+// separator) and "." after the first component carry no meaning and are left out.
+std::vector<fs::path> components_of(const fs::path& path) {
+  std::vector<fs::path> components;
+  for (const auto& component : path) {
+    if (component.empty()) continue;
+    if (component == "." && !components.empty()) continue;
+    components.push_back(component);
+  }
+  return components;
+}
+
+fs::path canonical_or_as_given(const fs::path& path) {
+  std::error_code error;
+  fs::path resolved = fs::canonical(path, error);
+  return error ? path : resolved;
+}
+
+}  // namespace
+
+std::string local_path_for(const fs::path& project_folder, const fs::path& file) {
+  const auto folder_components = components_of(canonical_or_as_given(project_folder));
+  const auto file_components = components_of(canonical_or_as_given(file));
+
+  const bool inside = folder_components.size() <= file_components.size() &&
+                      std::equal(folder_components.begin(), folder_components.end(), file_components.begin());
+  if (!inside) return tallowmere_core::text::lossy_utf8(file.native());
+
+  fs::path remainder;
+  for (auto it = file_components.begin() + static_cast<std::ptrdiff_t>(folder_components.size());
+       it != file_components.end(); ++it) {
+    remainder /= *it;
+  }
+  return tallowmere_core::text::lossy_utf8(remainder.native());
+}
+
+}  // namespace tallowmere_cli::checkpoint_ops

@@ -1,0 +1,50 @@
+#pragma once
+// The one operation that writes a project's history: the locked, signed append of an entry.
+// (The checkpoint of a batch, which builds the entry, lives here too.)
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error_chain.h"
+#include "model.h"
+#include "project.h"
+#include "signing_key.h"
+#include "timestamp.h"
+
+namespace tallowmere_cli {
+
+// What the caller decides of a new entry; the append fills in the rest.
+struct EntryDraft {
+  tallowmere_core::EventType event_type = tallowmere_core::EventType::SessionSave;
+  std::optional<tallowmere_core::DawContext> daw_context;
+  std::vector<tallowmere_core::ContentReference> content_refs;
+  std::optional<std::string> notes;
+  std::optional<tallowmere_core::KeyRotation> key_rotation;
+  std::optional<tallowmere_core::IdentityRecovery> identity_recovery;
+};
+
+namespace checkpoint_ops {
+
+// Under the ledger lock: rereads the ledger (refusing a torn last line), completes the entry (id,
+// position, parent, local timestamp), signs it, appends its line (after a line feed of its own when
+// the last entry lacks one) and syncs it, then replaces the manifest durably with the new head.
+// `manifest` is the caller's in-memory copy and receives the new head and sequence once the line is
+// on disk. The lock is released on every return.
+Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest,
+                                                   const std::string& contributor_id,
+                                                   const tallowmere_core::SigningKey& key, EntryDraft draft);
+
+// The local timestamp of the entry after one stamped `previous` (none when the ledger is empty):
+// `previous` + 1 ms in its own offset when it parses and is not earlier than `now`, so entries
+// never share an instant or go back in time when the clock stands still or is set back; else `now`.
+tallowmere_core::timestamp::Timestamp next_local_timestamp(std::optional<std::string_view> previous,
+                                                           const tallowmere_core::timestamp::Timestamp& now);
+
+// The file's path relative to the project folder (both canonicalised when possible), as UTF-8
+// text; the file path as given when it does not lie inside the folder.
+std::string local_path_for(const std::filesystem::path& project_folder, const std::filesystem::path& file);
+
+}  // namespace checkpoint_ops
+}  // namespace tallowmere_cli

@@ -1,0 +1,129 @@
+#include "cmd_watch.h"
+
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "checkpoint_batch.h"
+#include "console.h"
+#include "daw.h"
+#include "ledger_tail_repair.h"
+#include "text.h"
+
+namespace tallowmere_cli::cmd_watch {
+
+namespace fs = std::filesystem;
+using platform::ChangeEvent;
+using platform::ReceiveFailure;
+using tallowmere_core::text::display;
+
+std::vector<std::string> startup_lines(const fs::path& root, std::chrono::nanoseconds collapse_window) {
+  std::string extensions;
+  for (const auto& row : tallowmere_core::daw::extension_table) {
+    if (!extensions.empty()) extensions += ", ";
+    extensions += '.';
+    extensions += row.extension;
+  }
+  std::vector<std::string> lines{fmt::format("Watching {} for changes to: {}", display(root), extensions)};
+  if (collapse_window != collapse_window.zero()) {
+    const double seconds = std::chrono::duration<double>(collapse_window).count();
+    lines.push_back(fmt::format("Collapse window: {:.1f}s (rapid saves collapse into one checkpoint)", seconds));
+  }
+  lines.emplace_back("Press Ctrl-C to stop.");
+  return lines;
+}
+
+void process_batch(LoadedProject& project, const std::vector<fs::path>& batch, const fs::path& canonical_root,
+                   const std::string& contributor_id, const tallowmere_core::SigningKey& key) {
+  const auto changed = checkpoint_ops::changed_files(batch, canonical_root, project.ledger.entries);
+  if (changed.empty()) return;
+  auto outcome = checkpoint_ops::checkpoint_batch(project, changed, contributor_id, key);
+  if (!outcome) {
+    console::err("ERROR: checkpoint failed: " + outcome.error().one_line());
+    return;
+  }
+  // Later change filters compare against this entry's references.
+  project.ledger.entries.push_back(outcome->entry);
+  console::out(checkpoint_ops::checkpoint_line(*outcome));
+}
+
+Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nanoseconds collapse_window) {
+  if (project.ledger.trailing_incomplete) {
+    if (auto repaired = repair_ledger_tail(project.paths, *project.ledger.trailing_incomplete); !repaired) {
+      return std::unexpected(std::move(repaired.error()));
+    }
+    project.ledger.trailing_incomplete.reset();
+  }
+
+  auto identity = find_signing_key(project.manifest);
+  if (!identity) return std::unexpected(std::move(identity.error()));
+
+  std::error_code canonical_error;
+  fs::path canonical_root = fs::canonical(project.paths.root, canonical_error);
+  if (canonical_error) canonical_root = project.paths.root;
+
+  auto [sender, receiver] = platform::Channel<ChangeEvent>::create();
+  auto watcher = platform::FileWatcher::watch(canonical_root, std::move(sender));
+  if (!watcher) {
+    return std::unexpected(
+        ErrorChain(std::move(watcher.error())).context(fmt::format("failed to watch {}", display(canonical_root))));
+  }
+
+  for (const std::string& line : startup_lines(project.paths.root, collapse_window)) console::out(line);
+  return WatchSession(std::move(project), std::move(*identity), std::move(canonical_root), std::move(*watcher),
+                      std::move(receiver), collapse_window);
+}
+
+WatchSession::WatchSession(LoadedProject project, SigningIdentity identity, fs::path canonical_root,
+                           std::unique_ptr<platform::FileWatcher> watcher,
+                           platform::Channel<ChangeEvent>::Receiver receiver, std::chrono::nanoseconds collapse_window)
+    : project_(std::move(project)),
+      identity_(std::move(identity)),
+      canonical_root_(canonical_root),
+      watcher_(std::move(watcher)),
+      receiver_(std::move(receiver)),
+      pending_(std::move(canonical_root), collapse_window) {}
+
+WatchSession::~WatchSession() {
+  // A moved-from session has no watcher and nothing to stop.
+  if (watcher_) watcher_->stop();
+}
+
+bool WatchSession::step() {
+  auto event = receiver_.receive(pending_.receive_timeout(Clock::now()));
+  if (!event && event.error() == ReceiveFailure::Disconnected) return false;
+  // A time-out still lets a due batch go: its deadline may have passed while nothing arrived.
+  if (event) pending_.add(*event, Clock::now());
+  if (auto batch = pending_.take_due(Clock::now())) {
+    process_batch(project_, *batch, canonical_root_, identity_.contributor.contributor_id, identity_.key);
+  }
+  return true;
+}
+
+void WatchSession::finish() {
+  if (finished_) return;
+  finished_ = true;
+  console::out("Stopped watching.");
+  // Saves still collecting are dropped rather than checkpointed: a stopping watcher must not sit
+  // in settle waits, and a later save of those files is seen by the next watcher.
+  pending_ = PendingSaves(canonical_root_, std::chrono::nanoseconds::zero());
+  if (watcher_) watcher_->stop();
+}
+
+void watch_until_stopped(WatchSession& session, const std::atomic<bool>& running) {
+  while (running.load() && session.step()) {
+  }
+  session.finish();
+}
+
+Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window,
+                std::shared_ptr<std::atomic<bool>> running) {
+  auto session = WatchSession::start(std::move(project), collapse_window);
+  if (!session) return std::unexpected(std::move(session.error()));
+  watch_until_stopped(*session, *running);
+  return {};
+}
+
+}  // namespace tallowmere_cli::cmd_watch

@@ -1,0 +1,80 @@
+#pragma once
+// The per-project watcher: repairs a torn ledger tail, finds the signing key, then turns each
+// burst of saves of DAW session files in the project folder into one checkpoint.
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "error_chain.h"
+#include "pending_saves.h"
+#include "platform/channel.h"
+#include "platform/file_watcher.h"
+#include "project.h"
+#include "signing_identity.h"
+
+namespace tallowmere_cli::cmd_watch {
+
+// Runs until `running` turns false (or the change source goes away) and returns success; returns
+// an error chain only when the start fails, before anything is watched.
+Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window,
+                std::shared_ptr<std::atomic<bool>> running);
+
+// The lines printed once the watch is set up: "Watching ...", "Collapse window: ..." (only for a
+// non-zero window) and "Press Ctrl-C to stop.".
+std::vector<std::string> startup_lines(const std::filesystem::path& root, std::chrono::nanoseconds collapse_window);
+
+// One batch, start to end: keeps the files that really changed, checkpoints them and reports the
+// outcome on the console; a successful entry joins `project.ledger.entries`. Never fails.
+void process_batch(LoadedProject& project, const std::vector<std::filesystem::path>& batch,
+                   const std::filesystem::path& canonical_root, const std::string& contributor_id,
+                   const tallowmere_core::SigningKey& key);
+
+// A started watch of one project, which run_loop drives one step at a time; tests drive it the
+// same way without a thread of their own. Owns the project, the signing key (wiped when the
+// session goes) and the change watcher. Move-only.
+class WatchSession {
+ public:
+  // Repairs a torn ledger tail, finds the signing key, starts watching the project folder and
+  // prints the start-up lines; any failure comes back before anything is watched.
+  static Result<WatchSession> start(LoadedProject project, std::chrono::nanoseconds collapse_window);
+
+  // One pass of the loop: waits up to 200 ms (less when a batch falls due sooner) for one change
+  // event, takes it in, and checkpoints the pending batch when its deadline has come. False when
+  // the change source has gone and nothing more will arrive.
+  bool step();
+
+  // Ends the watch: prints "Stopped watching.", drops saves still collecting without checkpointing
+  // them, and stops the change watcher. Idempotent.
+  void finish();
+
+  bool collecting() const { return pending_.collecting(); }
+  const LoadedProject& project() const { return project_; }
+  const std::filesystem::path& canonical_root() const { return canonical_root_; }
+
+  WatchSession(WatchSession&&) noexcept = default;
+  WatchSession& operator=(WatchSession&&) noexcept = default;
+  ~WatchSession();
+
+ private:
+  WatchSession(LoadedProject project, SigningIdentity identity, std::filesystem::path canonical_root,
+               std::unique_ptr<platform::FileWatcher> watcher,
+               platform::Channel<platform::ChangeEvent>::Receiver receiver, std::chrono::nanoseconds collapse_window);
+
+  LoadedProject project_;
+  SigningIdentity identity_;
+  std::filesystem::path canonical_root_;
+  std::unique_ptr<platform::FileWatcher> watcher_;
+  platform::Channel<platform::ChangeEvent>::Receiver receiver_;
+  PendingSaves pending_;
+  bool finished_ = false;
+};
+
+// Steps `session` while `running` holds and the change source lasts, then finishes it. The flag
+// is looked at before every step, so a cleared flag is seen within about 200 ms of idling (a batch
+// being checkpointed runs to its end first).
+void watch_until_stopped(WatchSession& session, const std::atomic<bool>& running);
+
+}  // namespace tallowmere_cli::cmd_watch

@@ -1,0 +1,47 @@
+#include "pending_saves.h"
+
+#include <algorithm>
+
+#include "checkpoint_batch.h"
+#include "daw.h"
+
+namespace tallowmere_cli::cmd_watch {
+
+namespace fs = std::filesystem;
+using platform::EventKind;
+
+bool accepts_path(const fs::path& path, const fs::path& canonical_root) {
+  if (!path.has_relative_path()) return false;  // a root has no parent folder of its own
+  // path's == compares component by component, so "a//b" and "a/b" are one folder.
+  if (path.parent_path() != canonical_root) return false;
+  const auto extension = checkpoint_ops::file_extension(path);
+  return extension && tallowmere_core::daw::guess_daw_name(*extension).has_value();
+}
+
+std::chrono::nanoseconds PendingSaves::receive_timeout(Clock::time_point now) const {
+  if (!deadline_) return longest_receive_wait;
+  const auto left = std::max(*deadline_ - now, Clock::duration::zero());
+  return std::clamp<std::chrono::nanoseconds>(left, std::chrono::milliseconds(1), longest_receive_wait);
+}
+
+void PendingSaves::add(const platform::ChangeEvent& event, Clock::time_point now) {
+  if (event.kind != EventKind::Any && event.kind != EventKind::Create && event.kind != EventKind::Modify) return;
+  for (const fs::path& path : event.paths) {
+    if (accepts_path(path, canonical_root_)) pending_.insert(path);
+  }
+  if (!deadline_ && !pending_.empty()) {
+    // A window of centuries (the configuration allows minutes up to 2^32) must not wrap around.
+    const auto room = Clock::time_point::max() - now;
+    deadline_ = collapse_window_ >= room ? Clock::time_point::max() : now + collapse_window_;
+  }
+}
+
+std::optional<std::vector<fs::path>> PendingSaves::take_due(Clock::time_point now) {
+  if (!deadline_ || now < *deadline_) return std::nullopt;
+  std::vector<fs::path> batch(pending_.begin(), pending_.end());
+  pending_.clear();
+  deadline_.reset();
+  return batch;
+}
+
+}  // namespace tallowmere_cli::cmd_watch

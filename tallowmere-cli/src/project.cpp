@@ -1,0 +1,154 @@
+#include "project.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "durable_file.h"
+#include "json/document.h"
+#include "pointer.h"
+#include "text.h"
+
+namespace tallowmere_cli::project {
+namespace {
+
+namespace fs = std::filesystem;
+using tallowmere_core::CoreError;
+using tallowmere_core::text::display;
+
+// The home directory the password database records for the real user id; none when there is no
+// entry or it records an empty one.
+std::optional<std::string> password_database_home() {
+  long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+  for (;;) {
+    passwd record{};
+    passwd* found = nullptr;
+    const int error = ::getpwuid_r(::getuid(), &record, buffer.data(), buffer.size(), &found);
+    if (error == ERANGE && buffer.size() < (1u << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (error == EINTR) continue;
+    if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0') return std::nullopt;
+    return std::string(found->pw_dir);
+  }
+}
+
+std::optional<fs::path> home_directory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return fs::path(home);
+  if (auto home = password_database_home()) return fs::path(std::move(*home));
+  return std::nullopt;
+}
+
+bool names_regular_file(const fs::path& path) {
+  std::error_code ignored;
+  return fs::is_regular_file(path, ignored);
+}
+
+bool names_directory(const fs::path& path) {
+  std::error_code ignored;
+  return fs::is_directory(path, ignored);
+}
+
+// The read error of a whole-file read, without the "I/O error at" wrapper the core puts on it.
+std::string read_error_text(const CoreError& error) {
+  if (const auto* io = error.get<tallowmere_core::core_error::Io>()) return io->source.to_string();
+  return error.message();
+}
+
+ProjectPaths paths_for(const fs::path& root, fs::path pointer_file, const fs::path& central_root,
+                       const std::string& work_id) {
+  ProjectPaths paths;
+  paths.root = root;
+  paths.pointer_file = std::move(pointer_file);
+  paths.central_dir = central_root / "projects" / work_id;
+  paths.manifest_file = paths.central_dir / "manifest.json";
+  paths.config_file = paths.central_dir / "config.json";
+  paths.ledger_file = paths.central_dir / "ledger.jsonl";
+  paths.objects_dir = paths.central_dir / "objects";
+  return paths;
+}
+
+template <class Record, class Malformed>
+Result<Record> load_record(const fs::path& file) {
+  const std::string context = fmt::format("failed to load {}", display(file));
+  auto text = tallowmere_core::durable_file::read_text_file(file);
+  if (!text) return std::unexpected(ErrorChain(text.error()).context(context));
+  auto record = tallowmere_core::json::read_document<Record>(*text);
+  if (!record) return std::unexpected(ErrorChain(CoreError(Malformed{file, record.error().to_string()})).context(context));
+  return std::move(*record);
+}
+
+}  // namespace
+
+Result<fs::path> central_root() {
+  if (const char* configured = std::getenv("TALLOWMERE_HOME");
+      configured != nullptr && tallowmere_core::text::is_valid_utf8(configured)) {
+    return fs::path(configured);
+  }
+  if (auto home = home_directory()) return *home / ".tallowmere";
+  return std::unexpected(ErrorChain("could not determine the current user's home directory"));
+}
+
+Result<LoadedProject> load_project(const fs::path& root) {
+  fs::path pointer_file = root / ".tallowmere";
+  if (!names_regular_file(pointer_file)) {
+    return std::unexpected(ErrorChain(fmt::format(
+        "{0} is not a tallowmere project (run `tallowmere init --project {0} --contributor-name <name>` first)",
+        display(root))));
+  }
+
+  auto pointer_text = tallowmere_core::durable_file::read_text_file(pointer_file);
+  if (!pointer_text) {
+    return std::unexpected(ErrorChain(read_error_text(pointer_text.error()))
+                               .context(fmt::format("failed to read pointer file {}", display(pointer_file))));
+  }
+
+  const std::string malformed =
+      fmt::format("pointer file {} is malformed (if it was hand-edited, that's likely why)", display(pointer_file));
+  auto pointer = tallowmere_core::json::read_document<ProjectPointer>(*pointer_text);
+  if (!pointer) return std::unexpected(ErrorChain(pointer.error().to_string()).context(malformed));
+  // The work id becomes a path component; one that escapes the projects folder would let a
+  // hand-edited pointer file aim every later read and write of the service elsewhere.
+  if (auto unsafe = pointer::unsafe_work_id(pointer->work_id)) {
+    return std::unexpected(ErrorChain(std::move(*unsafe)).context(malformed));
+  }
+
+  auto central = central_root();
+  if (!central) return std::unexpected(std::move(central.error()));
+
+  ProjectPaths paths = paths_for(root, std::move(pointer_file), *central, pointer->work_id);
+  if (!names_directory(paths.central_dir)) {
+    return std::unexpected(ErrorChain(fmt::format(
+        "{} points to tallowmere history at {} (work_id {}), but that central directory doesn't exist. This usually "
+        "means ~/.tallowmere was moved, deleted, or wasn't restored along with this project folder from a backup. If "
+        "you have an exported bundle for this project, verify it directly with `tallowmere verify --bundle <file>`.",
+        display(paths.pointer_file), display(paths.central_dir), pointer->work_id)));
+  }
+
+  auto manifest =
+      load_record<tallowmere_core::WorkManifest, tallowmere_core::core_error::MalformedManifest>(paths.manifest_file);
+  if (!manifest) return std::unexpected(std::move(manifest.error()));
+
+  auto config =
+      load_record<tallowmere_core::ProjectConfig, tallowmere_core::core_error::MalformedConfig>(paths.config_file);
+  if (!config) return std::unexpected(std::move(config.error()));
+
+  auto ledger = tallowmere_core::ledger::read_ledger(paths.ledger_file);
+  if (!ledger) {
+    return std::unexpected(
+        ErrorChain(ledger.error()).context(fmt::format("failed to read {}", display(paths.ledger_file))));
+  }
+
+  return LoadedProject{std::move(paths), std::move(*manifest), std::move(*config), std::move(*ledger)};
+}
+
+}  // namespace tallowmere_cli::project

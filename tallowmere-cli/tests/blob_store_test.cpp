@@ -1,0 +1,152 @@
+#include "blob_store.h"
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include "forked_child.h"
+#include "hash.h"
+#include "test_support.h"
+
+namespace tallowmere_cli::blob_store {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using tallowmere_test::read_file;
+using tallowmere_test::TempDir;
+using tallowmere_test::write_file;
+
+constexpr std::uint64_t gib = std::uint64_t{1} << 30;
+
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(folder, ignored)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class BlobStoreTest : public ::testing::Test {
+ protected:
+  TempDir temp_;
+  // Parents missing too, as for a project whose central directory has never held a copy.
+  fs::path objects_ = temp_ / "central" / "projects" / "w1" / "objects";
+};
+
+TEST_F(BlobStoreTest, CopiesByteExactUnderItsHashCreatingTheFolder) {
+  struct Case {
+    const char* name;
+    std::string content;
+  };
+  // A piece boundary is crossed by one byte: the copy must not lose or repeat the piece's edge.
+  const std::vector<Case> cases{
+      {"empty", ""},
+      {"small, with a NUL byte", "RPP project text\n\0with a NUL"s},
+      {"one MiB and one byte", std::string(1024 * 1024, 'a') + "b"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path source = temp_ / "song" / "Song.rpp";
+    write_file(source, c.content);
+    auto stored = store_copy(objects_, source);
+    ASSERT_TRUE(stored.has_value()) << stored.error().message();
+    EXPECT_EQ(stored->sha256_hex, tallowmere_core::hash::sha256_hex(c.content));
+    EXPECT_EQ(stored->byte_count, c.content.size());
+    EXPECT_EQ(read_file(objects_ / stored->sha256_hex), c.content);
+    for (const auto& name : names_in(objects_)) EXPECT_FALSE(name.starts_with(".tmp-")) << name;
+  }
+}
+
+TEST_F(BlobStoreTest, SecondCopyOfSameContentLeavesOneFileAndNoTemporaryFile) {
+  write_file(temp_ / "Song.als", "same bytes");
+  write_file(temp_ / "Song copy.als", "same bytes");
+  auto first = store_copy(objects_, temp_ / "Song.als");
+  auto second = store_copy(objects_, temp_ / "Song copy.als");
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  EXPECT_EQ(first->sha256_hex, second->sha256_hex);
+  EXPECT_EQ(second->byte_count, 10u);
+  EXPECT_EQ(names_in(objects_), std::vector<std::string>{first->sha256_hex});
+}
+
+TEST_F(BlobStoreTest, FailuresNameThePathConcerned) {
+  const fs::path missing = temp_ / "Gone.rpp";
+  auto result = store_copy(objects_, missing);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().message(), "I/O error at " + missing.string() + ": No such file or directory (os error 2)");
+  EXPECT_EQ(names_in(objects_), std::vector<std::string>{}) << "no temporary file before the source is open";
+
+  // A file standing where the folder belongs stops even root.
+  const fs::path blocked = temp_ / "blocked" / "objects";
+  write_file(blocked, "not a folder");
+  write_file(temp_ / "Song.rpp", "content");
+  result = store_copy(blocked, temp_ / "Song.rpp");
+  ASSERT_FALSE(result.has_value());
+  EXPECT_TRUE(result.error().message().starts_with("I/O error at " + blocked.string() + ": "))
+      << result.error().message();
+}
+
+TEST_F(BlobStoreTest, WriteFailingPartWayLeavesNoFileUnderAHashName) {
+  const fs::path source = temp_ / "Song.rpp";
+  write_file(source, std::string(64 * 1024, 'x'));
+  fs::create_directories(objects_);
+  const auto outcome = test_helpers::run_in_child([&]() -> std::string {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, 4096};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
+    auto result = store_copy(objects_, source);
+    return result ? "stored" : result.error().message();
+  });
+  ASSERT_TRUE(outcome.exited_normally) << outcome.output;
+  const std::string temporary_prefix = "I/O error at " + (objects_ / ".tmp-").string();
+  EXPECT_TRUE(outcome.output.starts_with(temporary_prefix)) << outcome.output;
+  EXPECT_NE(outcome.output.find("File too large (os error 27)"), std::string::npos) << outcome.output;
+  for (const auto& name : names_in(objects_)) EXPECT_TRUE(name.starts_with(".tmp-")) << name;
+}
+
+TEST_F(BlobStoreTest, StoredBytesCountsOnlyFinishedCopiesDirectlyInTheFolder) {
+  EXPECT_EQ(stored_bytes(objects_), 0u) << "no folder yet";
+
+  write_file(objects_ / std::string(64, 'a'), std::string(10, 'x'));
+  write_file(objects_ / std::string(64, 'b'), std::string(20, 'x'));
+  write_file(objects_ / ".tmp-0b6f1d2e-3c4a-4b5c-8d6e-7f8091a2b3c4", std::string(1000, 'x'));
+  write_file(objects_ / "sub" / "nested", std::string(5000, 'x'));
+  write_file(temp_ / "outside", std::string(7000, 'x'));
+  fs::create_symlink(temp_ / "outside", objects_ / "link");
+  EXPECT_EQ(stored_bytes(objects_), 30u);
+
+  const fs::path not_a_folder = temp_ / "outside";
+  EXPECT_EQ(stored_bytes(not_a_folder), 0u);
+}
+
+TEST(StorageMilestoneTest, LargestReachedMilestoneAboveTheLastNotice) {
+  struct Case {
+    const char* name;
+    std::uint64_t total_bytes;
+    std::vector<std::uint64_t> milestones;
+    std::optional<std::uint64_t> last_notified;
+    std::optional<std::uint64_t> expected;
+  };
+  const std::vector<Case> cases{
+      {"several passed at once: only the largest", 45 * gib, {10, 20, 40}, std::nullopt, 40},
+      {"largest passed already notified", 50 * gib, {10, 20, 40}, 40, std::nullopt},
+      {"listed in any order", 15 * gib, {40, 10}, std::nullopt, 10},
+      {"one byte short of a whole GiB", 10 * gib - 1, {10}, std::nullopt, std::nullopt},
+      {"exactly reached", 10 * gib, {10}, std::nullopt, 10},
+      {"next one after a notice", 25 * gib, {10, 20, 40}, 10, 20},
+      {"notice equal to the milestone is not repeated", 25 * gib, {10, 20}, 20, std::nullopt},
+      {"no milestones", 500 * gib, {}, std::nullopt, std::nullopt},
+      {"zero milestone on an empty store", 0, {0}, std::nullopt, 0},
+      {"total near the top of the range", ~std::uint64_t{0}, {100, 17179869183}, 100, 17179869183},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(milestone_to_notify(c.total_bytes, c.milestones, c.last_notified), c.expected) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tallowmere_cli::blob_store

@@ -1,0 +1,307 @@
+#include "checkpoint_batch.h"
+
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cmd_watch.h"
+#include "console.h"
+#include "hash.h"
+#include "test_support.h"
+#include "watch_project_fixture.h"
+
+namespace tallowmere_cli::checkpoint_ops {
+namespace {
+
+namespace fs = std::filesystem;
+using tallowmere_core::ContentReference;
+using tallowmere_core::ContentType;
+using tallowmere_core::LedgerEntry;
+using tallowmere_test::read_file;
+using tallowmere_test::write_file;
+using namespace watch_testing;
+
+constexpr std::string_view expected_os =
+#ifdef __APPLE__
+    "macos";
+#else
+    "linux";
+#endif
+
+ContentReference reference(std::string local_path, std::string hash, ContentType type = ContentType::DawSession) {
+  ContentReference ref;
+  ref.content_type = type;
+  ref.sha256_hash = std::move(hash);
+  ref.storage.local_path = std::move(local_path);
+  return ref;
+}
+
+LedgerEntry entry_with(std::vector<ContentReference> refs) {
+  LedgerEntry entry;
+  entry.content_refs = std::move(refs);
+  return entry;
+}
+
+TEST(ClassifierTest, ByExtensionAfterTheLastDotIgnoringAsciiCase) {
+  struct Case {
+    const char* name;
+    ContentType expected;
+  };
+  const std::vector<Case> cases{
+      {"Song.rpp", ContentType::DawSession},      {"Song.ALS", ContentType::DawSession},
+      {"v1.final.Reason", ContentType::DawSession}, {"take.wav", ContentType::AudioBounce},
+      {"take.AIFF", ContentType::AudioBounce},    {"take.aif", ContentType::AudioBounce},
+      {"take.flac", ContentType::AudioBounce},    {"take.m4a", ContentType::AudioBounce},
+      {"groove.mid", ContentType::Midi},          {"groove.MIDI", ContentType::Midi},
+      {"notes.txt", ContentType::Other},          {"Song", ContentType::Other},
+      {".als", ContentType::Other},               {"Song.", ContentType::Other},
+      {"Song.rpp.bak", ContentType::Other},       {"Song.stem", ContentType::Other},
+      {"Song.rpp\xff", ContentType::Other},
+  };
+  for (const auto& c : cases) EXPECT_EQ(classify(fs::path("/p") / c.name), c.expected) << c.name;
+}
+
+TEST(DawNameTest, FirstSessionReferenceWithAKnownExtension) {
+  struct Case {
+    const char* name;
+    std::vector<ContentReference> refs;
+    std::optional<std::string> expected;
+  };
+  const std::vector<Case> cases{
+      {"first of two sessions", {reference("a.als", "h"), reference("b.rpp", "h")}, "Ableton Live"},
+      {"non-session reference passed over",
+       {reference("a.rpp", "h", ContentType::Other), reference("b.ptf", "h")},
+       "Pro Tools"},
+      {"session reference without a DAW extension passed over",
+       {reference("Song", "h"), reference("c.RNS", "h")},
+       "Reason"},
+      {"no reference qualifies", {reference("notes.txt", "h", ContentType::Other)}, std::nullopt},
+      {"no references", {}, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(choose_daw_name(c.refs), c.expected) << c.name;
+}
+
+class CheckpointTest : public ::testing::Test {
+ protected:
+  explicit CheckpointTest(ProjectSettings settings = {}) : disk_(std::move(settings)), project_(disk_.load()) {}
+
+  // A session file that has settled already, so the settle waits return at once.
+  fs::path settled_file(std::string_view name, std::string_view content) {
+    const fs::path file = disk_.root / name;
+    write_file(file, content);
+    age(file);
+    return file;
+  }
+
+  Result<CheckpointOutcome> checkpoint(const std::vector<fs::path>& files) {
+    return checkpoint_batch(project_, files, "alice", key_);
+  }
+
+  console::Capture console_;
+  ProjectOnDisk disk_;
+  LoadedProject project_;
+  tallowmere_core::SigningKey key_ = signing_key(1);
+};
+
+TEST_F(CheckpointTest, ChangeFilterComparesWithTheNewestReferenceToTheSamePath) {
+  const fs::path song = settled_file("Song.als", "version 2");
+  const std::string current = tallowmere_core::hash::sha256_hex("version 2");
+  const std::string other = tallowmere_core::hash::sha256_hex("version 1");
+  const fs::path canonical_root = fs::canonical(disk_.root);
+
+  struct Case {
+    const char* name;
+    std::vector<LedgerEntry> entries;
+    bool changed;
+  };
+  const std::vector<Case> cases{
+      {"never referenced, empty ledger", {}, true},
+      {"newest reference has the same hash", {entry_with({reference("Song.als", current)})}, false},
+      {"only the newest reference decides",
+       {entry_with({reference("Song.als", current)}), entry_with({reference("Song.als", other)})},
+       true},
+      {"an older entry with the path is looked at when newer ones lack it",
+       {entry_with({reference("Song.als", current)}), entry_with({reference("Other.als", other)})},
+       false},
+      {"first of two references in one entry decides",
+       {entry_with({reference("Song.als", current), reference("Song.als", other)})},
+       false},
+      {"first of two references in one entry decides, the other way",
+       {entry_with({reference("Song.als", other), reference("Song.als", current)})},
+       true},
+      {"same hash under another path", {entry_with({reference("song.als", current)})}, true},
+  };
+  for (const auto& c : cases) {
+    const auto changed = changed_files({song}, canonical_root, c.entries);
+    EXPECT_EQ(changed.size(), c.changed ? 1u : 0u) << c.name;
+  }
+}
+
+TEST_F(CheckpointTest, ChangeFilterKeepsBatchOrderAndCountsUnreadableFilesAsChanged) {
+  const fs::path b = settled_file("b.rpp", "b");
+  const fs::path a = settled_file("a.rpp", "a");
+  const fs::path gone = disk_.root / "gone.rpp";
+  const std::vector<LedgerEntry> entries{entry_with({reference("a.rpp", tallowmere_core::hash::sha256_hex("x"))})};
+  EXPECT_EQ(changed_files({b, gone, a}, fs::canonical(disk_.root), entries), (std::vector<fs::path>{b, gone, a}));
+}
+
+TEST_F(CheckpointTest, OneFileBecomesOneSignedEntryWithItsHash) {
+  const fs::path song = settled_file("Song.als", "<Ableton/>");
+  auto outcome = checkpoint({song});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(entry_verifies(lines[0], public_key(1)));
+  const LedgerEntry entry = parse_entry(lines[0]);
+  EXPECT_EQ(entry.entry_hash, outcome->entry.entry_hash);
+  EXPECT_EQ(outcome->files, std::vector<fs::path>{song});
+  EXPECT_EQ(entry.contributor_id, "alice");
+  EXPECT_EQ(entry.event_type, tallowmere_core::EventType::SessionSave);
+  ASSERT_TRUE(entry.daw_context.has_value());
+  EXPECT_EQ(entry.daw_context->daw_name, "Ableton Live");
+  EXPECT_EQ(entry.daw_context->os, expected_os);
+  EXPECT_FALSE(entry.notes || entry.key_rotation || entry.identity_recovery);
+  ASSERT_EQ(entry.content_refs.size(), 1u);
+  const ContentReference& ref = entry.content_refs[0];
+  EXPECT_TRUE(std::regex_match(ref.ref_id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+      << ref.ref_id;
+  EXPECT_EQ(ref.content_type, ContentType::DawSession);
+  EXPECT_EQ(ref.sha256_hash, tallowmere_core::hash::sha256_hex("<Ableton/>"));
+  EXPECT_EQ(ref.byte_size, 10u);
+  EXPECT_FALSE(ref.perceptual_fingerprint.has_value());
+  EXPECT_EQ(ref.storage.location, "local_only");
+  EXPECT_EQ(ref.storage.local_path, "Song.als");
+  EXPECT_FALSE(ref.storage.encrypted);
+
+  EXPECT_FALSE(fs::exists(disk_.objects_dir())) << "copies off: no blob store";
+  EXPECT_EQ(project_.manifest.current_head_hash, entry.entry_hash);
+  EXPECT_EQ(project_.manifest.current_sequence, 1u);
+  EXPECT_TRUE(console_.all_lines().empty()) << "a settled file gives no warning";
+}
+
+TEST_F(CheckpointTest, CheckpointLineNamesTheFilesAndTwelveHexOfTheEntry) {
+  const fs::path first = settled_file("Song.als", "one");
+  const fs::path second = settled_file("Song2.als", "two");
+  auto outcome = checkpoint({first, second});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+  EXPECT_EQ(checkpoint_line(*outcome), fmt::format("[{}] SessionSave files=Song.als,Song2.als entry={}",
+                                                   outcome->entry.timestamp_local,
+                                                   outcome->entry.entry_hash.substr(0, 12)));
+  ASSERT_EQ(outcome->entry.content_refs.size(), 2u);
+  EXPECT_EQ(outcome->entry.content_refs[1].storage.local_path, "Song2.als");
+}
+
+TEST_F(CheckpointTest, FailureAppendsNothingAndSaysWhy) {
+  const fs::path good = settled_file("Good.rpp", "fine");
+  const fs::path gone = disk_.root / "Gone.rpp";
+  const std::string io = "I/O error at " + gone.string() + ": No such file or directory (os error 2)";
+
+  auto outcome = checkpoint({good, gone});
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error().one_line(),
+            "failed to hash " + gone.string() + ": " + io + ": No such file or directory (os error 2)");
+  EXPECT_EQ(console_.err_lines(),
+            std::vector<std::string>{"WARNING: failed to check whether " + gone.string() + " is still being written: " + io});
+  EXPECT_FALSE(fs::exists(disk_.ledger_file()));
+  EXPECT_EQ(project_.manifest.current_sequence, 0u);
+}
+
+TEST_F(CheckpointTest, FileStillBeingWrittenIsCheckpointedWithAWarning) {
+  // Waits out the settle time-out once: the file grows for as long as the checkpoint waits.
+  const fs::path song = disk_.root / "Song.rpp";
+  write_file(song, "start");
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    while (writing) {
+      std::ofstream(song, std::ios::app) << "more";
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  auto outcome = checkpoint({song});
+  writing = false;
+  writer.join();
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+  EXPECT_EQ(console_.err_lines(),
+            std::vector<std::string>{"WARNING: " + song.string() +
+                                     " was still changing when checkpointed (may have been captured mid-write); if "
+                                     "this checkpoint looks wrong, check the file and checkpoint again"});
+  EXPECT_EQ(disk_.ledger_lines().size(), 1u);
+}
+
+class BlobCheckpointTest : public CheckpointTest {
+ protected:
+  BlobCheckpointTest() : CheckpointTest(ProjectSettings{.contributors = {"alice"}, .store_blobs = true, .milestones = {0}, .ledger = std::nullopt}) {}
+};
+
+TEST_F(BlobCheckpointTest, CopiesEachFileOnceUnderItsHash) {
+  EXPECT_FALSE(fs::exists(disk_.objects_dir()));
+  const fs::path song = settled_file("Song.rpp", "<REAPER_PROJECT>");
+  auto first = checkpoint({song});
+  ASSERT_TRUE(first.has_value()) << first.error().one_line();
+  const ContentReference& ref = first->entry.content_refs.at(0);
+  EXPECT_EQ(ref.storage.location, "blob_store");
+  EXPECT_EQ(read_file(disk_.objects_dir() / ref.sha256_hash), "<REAPER_PROJECT>");
+
+  // The same content under another name is a second reference to the one copy.
+  const fs::path copy = settled_file("Song copy.rpp", "<REAPER_PROJECT>");
+  auto second = checkpoint({copy});
+  ASSERT_TRUE(second.has_value()) << second.error().one_line();
+  EXPECT_EQ(second->entry.content_refs.at(0).sha256_hash, ref.sha256_hash);
+  EXPECT_EQ(second->entry.content_refs.at(0).byte_size, 16u);
+  EXPECT_EQ(disk_.objects(), std::vector<std::string>{ref.sha256_hash});
+}
+
+TEST_F(BlobCheckpointTest, StoreFailureNamesTheFile) {
+  write_file(disk_.objects_dir(), "a file where the blob store belongs");
+  const fs::path song = settled_file("Song.rpp", "x");
+  auto outcome = checkpoint({song});
+  ASSERT_FALSE(outcome.has_value());
+  const std::string line = outcome.error().one_line();
+  EXPECT_TRUE(line.starts_with("failed to store a copy of " + song.string() + ": I/O error at " +
+                               disk_.objects_dir().string() + ": "))
+      << line;
+  EXPECT_FALSE(fs::exists(disk_.ledger_file()));
+}
+
+TEST_F(BlobCheckpointTest, MilestoneNoticeIsGivenOnceAndRecorded) {
+  const std::string notice =
+      "NOTE: this project's saved-file storage has passed 0 GB. Run `tallowmere retention` to review or adjust "
+      "what's kept.";
+  const fs::path canonical_root = fs::canonical(disk_.root);
+  cmd_watch::process_batch(project_, {settled_file("Song.rpp", "one")}, canonical_root, "alice", key_);
+  const auto out = console_.out_lines();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0], notice) << "the notice comes before the checkpoint line";
+  EXPECT_TRUE(out[1].find("SessionSave files=Song.rpp entry=") != std::string::npos) << out[1];
+  EXPECT_EQ(project_.config.retention_policy.last_notified_milestone_gb, 0u);
+  EXPECT_NE(read_file(disk_.central_dir / "config.json").find(R"("last_notified_milestone_gb": 0)"), std::string::npos);
+
+  cmd_watch::process_batch(project_, {settled_file("Song.rpp", "two")}, canonical_root, "alice", key_);
+  EXPECT_EQ(lines_starting(console_.out_lines(), "NOTE: ").size(), 1u);
+  EXPECT_EQ(disk_.ledger_lines().size(), 2u);
+}
+
+TEST_F(BlobCheckpointTest, UnsavedMilestoneIsWarnedAboutAndNotRepeated) {
+  // A folder where config.json should be: the save fails even for root.
+  project_.paths.config_file = disk_.temp / "config-is-a-folder";
+  fs::create_directories(project_.paths.config_file);
+  for (const char* content : {"one", "two"}) {
+    auto outcome = checkpoint({settled_file("Song.rpp", content)});
+    ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+  }
+  EXPECT_EQ(lines_starting(console_.out_lines(), "NOTE: ").size(), 1u);
+  const auto warnings = lines_starting(console_.err_lines(), "WARNING: failed to record the storage milestone notice: ");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("I/O error at " + project_.paths.config_file.string()), std::string::npos) << warnings[0];
+}
+
+TEST(PlatformTest, EntriesNameThePlatformTheServiceRunsOn) { EXPECT_EQ(platform_os(), expected_os); }
+
+}  // namespace
+}  // namespace tallowmere_cli::checkpoint_ops

@@ -1,0 +1,735 @@
+#include "checkpoint_ops.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "entry_builder.h"
+#include "forked_child.h"
+#include "json/document.h"
+#include "ledger.h"
+#include "test_support.h"
+#include "text.h"
+
+namespace tallowmere_cli {
+namespace {
+
+namespace fs = std::filesystem;
+namespace timestamp = tallowmere_core::timestamp;
+using namespace std::chrono_literals;
+using tallowmere_core::LedgerEntry;
+using tallowmere_core::SigningKey;
+using tallowmere_core::WorkManifest;
+using tallowmere_test::read_file;
+using tallowmere_test::TempDir;
+using tallowmere_test::wait_until;
+using tallowmere_test::write_file;
+using test_helpers::run_in_child;
+using test_helpers::ScopedEnv;
+
+// RFC 8032, section 7.1, test 1.
+constexpr std::array<unsigned char, 32> test_secret = {
+    0x9d, 0x61, 0xb1, 0x9d, 0xef, 0xfd, 0x5a, 0x60, 0xba, 0x84, 0x4a, 0xf4, 0x92, 0xec, 0x2c, 0xc4,
+    0x44, 0x49, 0xc5, 0x69, 0x7b, 0x32, 0x69, 0x19, 0x70, 0x3b, 0xac, 0x03, 0x1c, 0xae, 0x7f, 0x60};
+constexpr std::array<unsigned char, 32> test_public = {
+    0xd7, 0x5a, 0x98, 0x01, 0x82, 0xb1, 0x0a, 0xb7, 0xd5, 0x4b, 0xfe, 0xd3, 0xc9, 0x64, 0x07, 0x3a,
+    0x0e, 0xe1, 0x72, 0xf3, 0xda, 0xa6, 0x23, 0x25, 0xaf, 0x02, 0x1a, 0x68, 0xf7, 0x07, 0x51, 0x1a};
+
+// Keys in another order, an unknown key and a five-element contributor array: the rewrite must
+// put every key back in declaration order, write absent values as null and drop the unknown key.
+constexpr std::string_view manifest_on_disk =
+    R"({"current_sequence":7,"extra":true,"contributors":[["alice","Alice","pk","2026-01-01T00:00:00+01:00",null]],)"
+    R"("created_at":"2026-01-01T00:00:00+01:00","work_id":"w1","schema_version":"1"})";
+
+std::string expected_manifest_text(const std::string& head_hash, std::uint64_t sequence) {
+  return "{\n"
+         "  \"schema_version\": \"1\",\n"
+         "  \"work_id\": \"w1\",\n"
+         "  \"title\": null,\n"
+         "  \"created_at\": \"2026-01-01T00:00:00+01:00\",\n"
+         "  \"contributors\": [\n"
+         "    {\n"
+         "      \"contributor_id\": \"alice\",\n"
+         "      \"display_name\": \"Alice\",\n"
+         "      \"public_key\": \"pk\",\n"
+         "      \"key_created_at\": \"2026-01-01T00:00:00+01:00\",\n"
+         "      \"device_label\": null,\n"
+         "      \"key_backed_up_at\": null\n"
+         "    }\n"
+         "  ],\n"
+         "  \"current_head_hash\": \"" +
+         head_hash +
+         "\",\n"
+         "  \"current_sequence\": " +
+         std::to_string(sequence) + "\n}";
+}
+
+bool signature_verifies(const LedgerEntry& entry) {
+  if (entry.signature.size() != 88) return false;
+  unsigned char decoded[66];
+  if (EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(entry.signature.data()), 88) != 66) return false;
+  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, test_public.data(), test_public.size());
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  const bool ok = key && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
+                  EVP_DigestVerify(context, decoded, 64, reinterpret_cast<const unsigned char*>(entry.entry_hash.data()),
+                                   entry.entry_hash.size()) == 1;
+  EVP_MD_CTX_free(context);
+  EVP_PKEY_free(key);
+  return ok;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// An entry as another writer might have left it, with a chosen timestamp.
+LedgerEntry foreign_entry(std::uint64_t position, std::string timestamp_local, std::string hash) {
+  LedgerEntry entry;
+  entry.entry_id = "00000000-0000-4000-8000-00000000000" + std::to_string(position % 10);
+  entry.contributor_id = "bob";
+  entry.causal_position = position;
+  entry.timestamp_local = std::move(timestamp_local);
+  entry.entry_hash = std::move(hash);
+  entry.signature = "sig";
+  return entry;
+}
+
+std::string line_of(const LedgerEntry& entry) { return *tallowmere_core::model::write_entry_line(entry); }
+
+class AppendTest : public ::testing::Test {
+ protected:
+  AppendTest() {
+    fs::create_directories(paths_.central_dir);
+    write_file(paths_.manifest_file, manifest_on_disk);
+    manifest_ = *tallowmere_core::json::read_document<WorkManifest>(manifest_on_disk);
+  }
+
+  static ProjectPaths paths_in(const fs::path& temp) {
+    ProjectPaths paths;
+    paths.root = temp / "song";
+    paths.pointer_file = paths.root / ".tallowmere";
+    paths.central_dir = temp / "central" / "projects" / "w1";
+    paths.manifest_file = paths.central_dir / "manifest.json";
+    paths.config_file = paths.central_dir / "config.json";
+    paths.ledger_file = paths.central_dir / "ledger.jsonl";
+    paths.objects_dir = paths.central_dir / "objects";
+    return paths;
+  }
+
+  static EntryDraft draft() {
+    EntryDraft draft;
+    draft.daw_context = tallowmere_core::DawContext{"Reaper", "linux"};
+    tallowmere_core::ContentReference ref;
+    ref.ref_id = "11111111-2222-4333-8444-555555555555";
+    ref.content_type = tallowmere_core::ContentType::DawSession;
+    ref.sha256_hash = std::string(64, 'a');
+    ref.byte_size = 1234;
+    ref.storage = {"local_only", "mix.rpp", false};
+    draft.content_refs.push_back(ref);
+    return draft;
+  }
+
+  Result<LedgerEntry> append(WorkManifest& manifest) {
+    return checkpoint_ops::append_locked(paths_, manifest, "alice", key_, draft());
+  }
+  Result<LedgerEntry> append() { return append(manifest_); }
+
+  std::string ledger_text() const { return read_file(paths_.ledger_file); }
+
+  TempDir temp_;
+  ProjectPaths paths_ = paths_in(temp_.path());
+  WorkManifest manifest_;
+  SigningKey key_ = *SigningKey::from_private_bytes(test_secret);
+};
+
+TEST_F(AppendTest, FirstEntryStartsTheLedgerAndTheManifestFollowsIt) {
+  struct stat before {};
+  ASSERT_EQ(::stat(paths_.manifest_file.c_str(), &before), 0);
+
+  auto entry = append();
+  ASSERT_TRUE(entry) << entry.error().one_line();
+
+  EXPECT_EQ(entry->causal_position, 0u);
+  EXPECT_TRUE(entry->parent_entry_hashes.empty());
+  EXPECT_EQ(entry->contributor_id, "alice");
+  EXPECT_TRUE(std::regex_match(entry->entry_id,
+                               std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+      << entry->entry_id;
+  EXPECT_EQ(entry->event_type, tallowmere_core::EventType::SessionSave);
+  ASSERT_TRUE(entry->daw_context);
+  EXPECT_EQ(entry->daw_context->daw_name, "Reaper");
+  ASSERT_EQ(entry->content_refs.size(), 1u);
+  EXPECT_EQ(entry->content_refs[0].storage.local_path, "mix.rpp");
+  EXPECT_FALSE(entry->timestamp_trusted);
+  EXPECT_FALSE(entry->notes);
+  EXPECT_TRUE(timestamp::parse_rfc3339(entry->timestamp_local)) << entry->timestamp_local;
+  EXPECT_EQ(entry->entry_hash, *tallowmere_core::entry_builder::compute_entry_hash(*entry));
+  EXPECT_TRUE(signature_verifies(*entry));
+
+  // The ledger holds exactly the returned entry, as one line.
+  EXPECT_EQ(ledger_text(), line_of(*entry) + "\n");
+
+  EXPECT_EQ(manifest_.current_head_hash, entry->entry_hash);
+  EXPECT_EQ(manifest_.current_sequence, 1u);
+  EXPECT_EQ(read_file(paths_.manifest_file), expected_manifest_text(entry->entry_hash, 1));
+  // Replaced by a rename, not rewritten in place, and no temporary file is left over.
+  struct stat after {};
+  ASSERT_EQ(::stat(paths_.manifest_file.c_str(), &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);
+  std::set<std::string> names;
+  for (const auto& item : fs::directory_iterator(paths_.central_dir)) names.insert(item.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"ledger.jsonl", "ledger.jsonl.lock", "manifest.json"}));
+}
+
+TEST_F(AppendTest, PositionAndParentComeFromTheLedgerNotTheCallersCopy) {
+  std::vector<LedgerEntry> appended;
+  for (int i = 0; i < 3; ++i) {
+    auto entry = append();
+    ASSERT_TRUE(entry) << entry.error().one_line();
+    appended.push_back(*entry);
+  }
+  // A blank line between the first two entries is no entry.
+  const auto lines = split_lines(ledger_text());
+  ASSERT_EQ(lines.size(), 3u);
+  write_file(paths_.ledger_file, lines[0] + "\n \t\n" + lines[1] + "\n" + lines[2] + "\n");
+
+  // A caller whose manifest copy is far behind still appends in the right place.
+  WorkManifest stale = *tallowmere_core::json::read_document<WorkManifest>(manifest_on_disk);
+  auto fourth = append(stale);
+  ASSERT_TRUE(fourth) << fourth.error().one_line();
+  EXPECT_EQ(fourth->causal_position, 3u);
+  EXPECT_EQ(fourth->parent_entry_hashes, std::vector<std::string>{appended[2].entry_hash});
+  EXPECT_EQ(stale.current_sequence, 4u);
+  EXPECT_EQ(read_file(paths_.manifest_file), expected_manifest_text(fourth->entry_hash, 4));
+
+  auto reread = tallowmere_core::ledger::read_ledger(paths_.ledger_file);
+  ASSERT_TRUE(reread);
+  ASSERT_EQ(reread->entries.size(), 4u);
+  for (std::size_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(reread->entries[i].causal_position, i);
+    EXPECT_EQ(reread->entries[i].parent_entry_hashes, std::vector<std::string>{reread->entries[i - 1].entry_hash});
+  }
+}
+
+// A last entry that lacks its line feed (a writer stopped between its two writes) reads as whole;
+// appending straight after it would join two entries on one line.
+TEST_F(AppendTest, LastEntryWithoutLineFeedGetsOneBeforeTheNewLine) {
+  struct Case {
+    const char* name;
+    std::string line_end;
+  };
+  const Case cases[] = {{"nothing after the entry", ""}, {"a lone carriage return", "\r"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string previous = line_of(foreign_entry(0, "2001-01-01T00:00:00+00:00", std::string(64, 'b')));
+    write_file(paths_.ledger_file, previous + c.line_end);
+
+    auto entry = append();
+    ASSERT_TRUE(entry) << entry.error().one_line();
+    EXPECT_EQ(entry->causal_position, 1u);
+    EXPECT_EQ(entry->parent_entry_hashes, std::vector<std::string>{std::string(64, 'b')});
+    EXPECT_EQ(ledger_text(), previous + c.line_end + "\n" + line_of(*entry) + "\n");
+    auto reread = tallowmere_core::ledger::read_ledger(paths_.ledger_file);
+    ASSERT_TRUE(reread) << reread.error().message();
+    EXPECT_EQ(reread->entries.size(), 2u);
+    EXPECT_FALSE(reread->trailing_incomplete);
+  }
+}
+
+TEST_F(AppendTest, TornLastLineIsRefusedAndNothingIsWritten) {
+  const std::string torn =
+      line_of(foreign_entry(0, "2001-01-01T00:00:00+00:00", std::string(64, 'b'))) + "\n" + R"({"entry_id":"ab)";
+  write_file(paths_.ledger_file, torn);
+  const WorkManifest before = manifest_;
+
+  auto entry = append();
+  ASSERT_FALSE(entry);
+  EXPECT_EQ(entry.error().one_line(),
+            "ledger has an unrepaired trailing incomplete line; this should have been handled before appending");
+  EXPECT_EQ(ledger_text(), torn);
+  EXPECT_EQ(read_file(paths_.manifest_file), manifest_on_disk);
+  EXPECT_EQ(manifest_.current_sequence, before.current_sequence);
+  EXPECT_EQ(manifest_.current_head_hash, before.current_head_hash);
+}
+
+TEST_F(AppendTest, FailuresCarryTheirContextAndCause) {
+  const std::string enoent = "No such file or directory (os error 2)";
+  const std::string eisdir = "Is a directory (os error 21)";
+  struct Case {
+    const char* name;
+    std::function<void(ProjectPaths&)> arrange;
+    std::function<std::string(const ProjectPaths&)> expected;
+    bool line_written;
+  };
+  const Case cases[] = {
+      {"the lock file cannot be created",
+       [](ProjectPaths& p) { p.ledger_file = p.central_dir / "missing" / "ledger.jsonl"; },
+       [=](const ProjectPaths& p) {
+         const std::string l = p.ledger_file.string();
+         return "failed to acquire the ledger lock for " + l +
+                " (another tallowmere process may be checkpointing this project): I/O error at " + l + ".lock: " +
+                enoent + ": " + enoent;
+       },
+       false},
+      {"the ledger is a directory", [](ProjectPaths& p) { fs::create_directory(p.ledger_file); },
+       [=](const ProjectPaths& p) {
+         const std::string l = p.ledger_file.string();
+         return "failed to read " + l + ": I/O error at " + l + ": " + eisdir + ": " + eisdir;
+       },
+       false},
+      {"a malformed line that is not the torn tail",
+       [](ProjectPaths& p) { write_file(p.ledger_file, "garbage\n"); },
+       [](const ProjectPaths& p) {
+         const std::string l = p.ledger_file.string();
+         return "failed to read " + l + ": failed to parse JSON at " + l + " line 1: expected value at line 1 column 1";
+       },
+       false},
+      {"the manifest cannot be replaced",
+       [](ProjectPaths& p) {
+         fs::remove(p.manifest_file);
+         fs::create_directory(p.manifest_file);
+       },
+       [=](const ProjectPaths& p) {
+         const std::string m = p.manifest_file.string();
+         return "failed to update " + m + ": I/O error at " + m + ": " + eisdir + ": " + eisdir;
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir temp;
+    ProjectPaths paths = paths_in(temp.path());
+    fs::create_directories(paths.central_dir);
+    write_file(paths.manifest_file, manifest_on_disk);
+    c.arrange(paths);
+    const std::string ledger_before = fs::is_regular_file(paths.ledger_file) ? read_file(paths.ledger_file) : "";
+    WorkManifest manifest = manifest_;
+
+    auto entry = checkpoint_ops::append_locked(paths, manifest, "alice", key_, draft());
+    ASSERT_FALSE(entry);
+    EXPECT_EQ(entry.error().one_line(), c.expected(paths));
+    if (c.line_written) {
+      // The line is on disk, and the caller's manifest already names it as the head.
+      auto reread = tallowmere_core::ledger::read_ledger(paths.ledger_file);
+      ASSERT_TRUE(reread);
+      ASSERT_EQ(reread->entries.size(), 1u);
+      EXPECT_EQ(manifest.current_head_hash, reread->entries[0].entry_hash);
+      EXPECT_EQ(manifest.current_sequence, 1u);
+    } else {
+      if (fs::is_regular_file(paths.ledger_file)) {
+        EXPECT_EQ(read_file(paths.ledger_file), ledger_before);
+      }
+      EXPECT_EQ(read_file(paths.manifest_file), manifest_on_disk);
+      EXPECT_EQ(manifest.current_sequence, 7u);
+      EXPECT_FALSE(manifest.current_head_hash);
+    }
+  }
+}
+
+// The file-size limit holds for root too: the line's write stops part way with EFBIG.
+TEST_F(AppendTest, LineThatCannotBeWrittenFailsAndLeavesTheManifestAlone) {
+  const std::string previous = line_of(foreign_entry(0, "2001-01-01T00:00:00+00:00", std::string(64, 'b'))) + "\n";
+  write_file(paths_.ledger_file, previous);
+  const auto outcome = run_in_child([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{previous.size() + 40, previous.size() + 40};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+    auto entry = append();
+    return (entry ? std::string("appended") : entry.error().one_line()) + "\n" +
+           std::to_string(manifest_.current_sequence);
+  });
+  const std::string l = paths_.ledger_file.string();
+  const std::string efbig = "File too large (os error 27)";
+  EXPECT_EQ(outcome.output, "failed to append to " + l + ": I/O error at " + l + ": " + efbig + ": " + efbig + "\n7");
+  EXPECT_EQ(read_file(paths_.manifest_file), manifest_on_disk);
+  EXPECT_EQ(read_file(paths_.ledger_file).substr(0, previous.size()), previous);
+}
+
+// getrandom(2) refused by a system-call filter in a child: the identifier cannot be made, the
+// append reports it and writes nothing.
+TEST_F(AppendTest, RandomSourceFailureIsAnErrorNotACrash) {
+#if defined(__x86_64__)
+  constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  constexpr std::uint32_t arch = AUDIT_ARCH_AARCH64;
+#else
+  GTEST_SKIP() << "no system-call filter for this architecture";
+  constexpr std::uint32_t arch = 0;
+#endif
+  const auto outcome = run_in_child([&] {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+      return std::string("no seccomp");
+    auto entry = append();
+    return entry ? std::string("appended") : entry.error().one_line();
+  });
+  if (outcome.output == "no seccomp") GTEST_SKIP() << "system-call filters are not available here";
+  EXPECT_EQ(outcome.output,
+            "failed to make an identifier for the new ledger entry: failed to read the operating system's random "
+            "source: Input/output error (os error 5)");
+  EXPECT_FALSE(fs::exists(paths_.ledger_file) && !read_file(paths_.ledger_file).empty());
+  EXPECT_EQ(read_file(paths_.manifest_file), manifest_on_disk);
+}
+
+// Another open of the lock file, as another process holds it.
+class RivalLock {
+ public:
+  explicit RivalLock(const fs::path& lock_file) : fd_(::open(lock_file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666)) {
+    locked_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+  }
+  ~RivalLock() { release(); }
+  bool locked() const { return locked_; }
+  void release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+  bool locked_ = false;
+};
+
+TEST_F(AppendTest, WaitsForAnotherHolderAndAppendsOnceItLetsGo) {
+  RivalLock rival(tallowmere_core::LedgerLock::lock_file_for(paths_.ledger_file));
+  ASSERT_TRUE(rival.locked());
+  std::atomic<bool> released{false};
+  std::thread holder([&] {
+    std::this_thread::sleep_for(3s);  // how long the other holder keeps the lock
+    released = true;
+    rival.release();
+  });
+  auto entry = append();
+  const bool released_before_append_returned = released;
+  holder.join();
+  ASSERT_TRUE(entry) << entry.error().one_line();
+  EXPECT_TRUE(released_before_append_returned);
+  EXPECT_EQ(ledger_text(), line_of(*entry) + "\n");
+}
+
+// The one test that waits out the lock's ten seconds.
+TEST_F(AppendTest, GivesUpAfterTenSecondsAndWritesNothing) {
+  const fs::path lock_file = tallowmere_core::LedgerLock::lock_file_for(paths_.ledger_file);
+  RivalLock rival(lock_file);
+  ASSERT_TRUE(rival.locked());
+
+  auto entry = append();
+  ASSERT_FALSE(entry);
+  const std::string line = entry.error().one_line();
+  const std::string prefix = "failed to acquire the ledger lock for " + paths_.ledger_file.string() +
+                             " (another tallowmere process may be checkpointing this project): timed out after ";
+  const std::string suffix = "s waiting for the ledger lock at " + lock_file.string() +
+                             " (another tallowmere process may be checkpointing this project)";
+  ASSERT_GT(line.size(), prefix.size() + suffix.size()) << line;
+  EXPECT_EQ(line.substr(0, prefix.size()), prefix) << line;
+  EXPECT_EQ(line.substr(line.size() - suffix.size()), suffix) << line;
+  const std::string waited = line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
+  EXPECT_TRUE(std::regex_match(waited, std::regex("[0-9]+(\\.[0-9]*[1-9])?"))) << waited;
+  EXPECT_GE(std::stod(waited), 10.0) << waited;
+
+  EXPECT_FALSE(fs::exists(paths_.ledger_file));
+  EXPECT_TRUE(fs::exists(lock_file));
+  EXPECT_EQ(read_file(paths_.manifest_file), manifest_on_disk);
+  EXPECT_EQ(manifest_.current_sequence, 7u);
+}
+
+// Checks a whole ledger: consecutive positions from 0, each parent the entry before, every hash
+// recomputing and every signature verifying.
+void expect_sound_chain(const std::vector<LedgerEntry>& entries) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(entries[i].causal_position, i);
+    if (i == 0) {
+      EXPECT_TRUE(entries[i].parent_entry_hashes.empty());
+    } else {
+      EXPECT_EQ(entries[i].parent_entry_hashes, std::vector<std::string>{entries[i - 1].entry_hash});
+    }
+    EXPECT_EQ(*tallowmere_core::entry_builder::compute_entry_hash(entries[i]), entries[i].entry_hash);
+    EXPECT_TRUE(signature_verifies(entries[i]));
+  }
+}
+
+TEST_F(AppendTest, TwoProcessesAppendingAtOnceNeverInterleave) {
+  constexpr int per_writer = 200;
+  std::vector<pid_t> writers;
+  for (const char* contributor : {"alice", "bob"}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      WorkManifest manifest = manifest_;
+      for (int i = 0; i < per_writer; ++i) {
+        if (!checkpoint_ops::append_locked(paths_, manifest, contributor, key_, draft())) ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    writers.push_back(pid);
+  }
+  for (const pid_t pid : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  const std::string text = ledger_text();
+  const auto lines = split_lines(text);
+  ASSERT_EQ(lines.size(), 2u * per_writer);
+  EXPECT_EQ(text.back(), '\n');
+  std::vector<LedgerEntry> entries;
+  for (const auto& line : lines) {
+    auto entry = tallowmere_core::model::read_entry_line(line);
+    ASSERT_TRUE(entry) << entry.error().to_string() << " in " << line;
+    entries.push_back(*entry);
+  }
+  expect_sound_chain(entries);
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const auto& e) { return e.contributor_id == "alice"; }),
+            per_writer);
+  std::set<std::string> ids;
+  for (const auto& entry : entries) ids.insert(entry.entry_id);
+  EXPECT_EQ(ids.size(), entries.size());
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    EXPECT_LT(timestamp::parse_rfc3339(entries[i - 1].timestamp_local)->instant,
+              timestamp::parse_rfc3339(entries[i].timestamp_local)->instant);
+  }
+
+  auto manifest = tallowmere_core::json::read_document<WorkManifest>(read_file(paths_.manifest_file));
+  ASSERT_TRUE(manifest);
+  EXPECT_EQ(manifest->current_sequence, 2u * per_writer);
+  EXPECT_EQ(manifest->current_head_hash, entries.back().entry_hash);
+}
+
+// A writer killed at random moments: whatever it had reported as appended survives, the ledger
+// always reads (at most a torn last line, which is cut off as the watcher's repair does), no two
+// entries ever share a line, and the manifest is always whole.
+TEST_F(AppendTest, KilledWriterNeverCostsAReturnedAppendOrTheLedgersShape) {
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> delay_us(0, 8000);
+  std::set<std::string> reported;
+  int torn_repairs = 0;
+
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(round);
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(report[0]);
+      WorkManifest manifest = manifest_;
+      for (;;) {
+        auto entry = checkpoint_ops::append_locked(paths_, manifest, "alice", key_, draft());
+        if (!entry) ::_exit(1);
+        const std::string line = entry->entry_hash + "\n";  // shorter than PIPE_BUF: one atomic write
+        if (::write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(2);
+      }
+    }
+    ASSERT_GT(pid, 0);
+    ::close(report[1]);
+    ::fcntl(report[0], F_SETFL, O_NONBLOCK);
+
+    // Let the writer get going (at least one append returned), then kill it at a random moment.
+    std::string received;
+    const auto drain = [&] {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = ::read(report[0], buffer, sizeof buffer)) > 0) received.append(buffer, static_cast<std::size_t>(n));
+    };
+    ASSERT_TRUE(wait_until([&] {
+      drain();
+      return received.find('\n') != std::string::npos;
+    }));
+    const timespec pause{0, delay_us(random) * 1000L};
+    ::nanosleep(&pause, nullptr);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself with status " << WEXITSTATUS(status);
+    ::fcntl(report[0], F_SETFL, 0);
+    drain();
+    ::close(report[0]);
+    for (const auto& hash : split_lines(received)) reported.insert(hash);
+
+    auto ledger = tallowmere_core::ledger::read_ledger(paths_.ledger_file);
+    ASSERT_TRUE(ledger) << ledger.error().message();
+    if (ledger->trailing_incomplete) {
+      ++torn_repairs;
+      const std::string text = ledger_text();
+      ::truncate(paths_.ledger_file.c_str(), static_cast<off_t>(text.rfind('\n') + 1));
+    }
+    std::set<std::string> present;
+    for (const auto& entry : ledger->entries) present.insert(entry.entry_hash);
+    for (const auto& hash : reported) EXPECT_TRUE(present.count(hash)) << "lost returned append " << hash;
+    expect_sound_chain(ledger->entries);
+    for (const auto& line : split_lines(ledger_text())) {
+      if (line.empty()) continue;
+      EXPECT_TRUE(tallowmere_core::model::read_entry_line(line)) << line;
+    }
+    auto manifest = tallowmere_core::json::read_document<WorkManifest>(read_file(paths_.manifest_file));
+    EXPECT_TRUE(manifest) << manifest.error().to_string();
+    if (::testing::Test::HasFailure()) break;
+  }
+  RecordProperty("torn_repairs", torn_repairs);
+}
+
+TEST(NextLocalTimestamp, OneMillisecondAfterAPreviousThatIsNotEarlierThanNow) {
+  const timestamp::Timestamp now = *timestamp::parse_rfc3339("2026-06-01T12:00:00.5+05:30");
+  struct Case {
+    std::optional<std::string> previous;
+    std::string expected;
+  };
+  const std::string now_text = "2026-06-01T12:00:00.500+05:30";
+  const Case cases[] = {
+      {std::nullopt, now_text},
+      {"2999-12-09T10:00:00+01:00", "2999-12-09T10:00:00.001+01:00"},
+      {"2026-12-09T10:00:00Z", "2026-12-09T10:00:00.001+00:00"},
+      {"2999-12-09t10:00:00z", "2999-12-09T10:00:00.001+00:00"},
+      {"2999-12-09 10:00:00-03:00", "2999-12-09T10:00:00.001-03:00"},
+      {"2999-06-30T23:59:59.123456789+02:00", "2999-06-30T23:59:59.124456789+02:00"},
+      {"2999-06-30T23:59:59.000001+02:00", "2999-06-30T23:59:59.001001+02:00"},
+      {"2999-12-31T23:59:59.999-00:30", "3000-01-01T00:00:00-00:30"},
+      // The same instant as now, in another offset: not earlier, so 1 ms on in that offset.
+      {"2026-06-01T06:30:00.5Z", "2026-06-01T06:30:00.501+00:00"},
+      {"2026-06-01T06:30:00.499999999Z", now_text},
+      {"2001-01-01T00:00:00+00:00", now_text},
+      {"2026-12-09", now_text},
+      {"2999-12-09T10:00:00+01:00 ", now_text},
+      {"2999-12-09T10:00:00+0100", now_text},
+      {"", now_text},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.previous.value_or("(no previous entry)"));
+    std::optional<std::string_view> previous;
+    if (c.previous) previous = *c.previous;
+    EXPECT_EQ(timestamp::format_rfc3339(checkpoint_ops::next_local_timestamp(previous, now)), c.expected);
+  }
+}
+
+// A local time zone for as long as the value lives; the old one is back in force afterwards.
+class ScopedZone {
+ public:
+  explicit ScopedZone(const std::string& zone) {
+    env_.emplace("TZ", zone);
+    ::tzset();
+  }
+  ~ScopedZone() {
+    env_.reset();
+    ::tzset();
+  }
+  ScopedZone(const ScopedZone&) = delete;
+  ScopedZone& operator=(const ScopedZone&) = delete;
+
+ private:
+  std::optional<ScopedEnv> env_;
+};
+
+// Through the whole append, with a fixed local zone of +05:30.
+TEST_F(AppendTest, TimestampFollowsTheLastEntryOrTheLocalClock) {
+  const ScopedZone zone("TMT-05:30");
+  struct Case {
+    std::string previous;
+    std::optional<std::string> expected;  // none: the current local time
+  };
+  const Case cases[] = {
+      {"2999-12-09T10:00:00+01:00", "2999-12-09T10:00:00.001+01:00"},
+      {"2999-12-09T10:00:00Z", "2999-12-09T10:00:00.001+00:00"},
+      {"2001-01-01T00:00:00+00:00", std::nullopt},
+      {"2026-12-09", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.previous);
+    write_file(paths_.ledger_file, line_of(foreign_entry(0, c.previous, std::string(64, 'c'))) + "\n");
+    const auto before = timestamp::now_local().instant;
+    auto entry = append();
+    const auto after = timestamp::now_local().instant;
+    ASSERT_TRUE(entry) << entry.error().one_line();
+    if (c.expected) {
+      EXPECT_EQ(entry->timestamp_local, *c.expected);
+    } else {
+      const auto stamp = timestamp::parse_rfc3339(entry->timestamp_local);
+      ASSERT_TRUE(stamp) << entry->timestamp_local;
+      EXPECT_EQ(stamp->offset, std::chrono::minutes(330)) << entry->timestamp_local;
+      EXPECT_LE(before, stamp->instant);
+      EXPECT_LE(stamp->instant, after);
+    }
+  }
+}
+
+TEST(LocalPathFor, GivesThePathInsideTheProjectFolderOrTheFileAsPassed) {
+  TempDir temp;
+  const fs::path base = fs::canonical(temp.path());
+  write_file(base / "Song" / "mix.rpp", "x");
+  write_file(base / "Song" / "sub" / "a.rpp", "x");
+  write_file(base / "Song" / "bad\xff.rpp", "x");
+  write_file(base / "Song2" / "x.rpp", "x");
+  fs::create_directory_symlink(base / "Song", base / "link");
+
+  struct Case {
+    fs::path folder;
+    fs::path file;
+    std::optional<std::string> expected;  // none: the file path exactly as passed
+  };
+  const Case cases[] = {
+      {base / "Song", base / "Song" / "mix.rpp", "mix.rpp"},
+      {base / "Song", base / "Song" / "sub" / "a.rpp", "sub/a.rpp"},
+      {base / "link", base / "link" / "mix.rpp", "mix.rpp"},
+      {base / "Song", base / "link" / "sub" / "a.rpp", "sub/a.rpp"},
+      {base / "link/", base / "Song" / "." / "sub" / ".." / "mix.rpp", "mix.rpp"},
+      {base / "Song", base / "Song" / "not-yet-saved.rpp", "not-yet-saved.rpp"},
+      {base / "Song", base / "Song" / "bad\xff.rpp", "bad\xEF\xBF\xBD.rpp"},
+      {base / "Song", base / "Song", ""},
+      {base / "Song", base / "Song2" / "x.rpp", std::nullopt},
+      {base / "Song", base / "link" / ".." / "Song2" / "x.rpp", std::nullopt},
+      {base / "Gone", base / "Song" / "mix.rpp", std::nullopt},
+      {base / "Song", "relative/elsewhere.rpp", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder.string() + " | " + c.file.string());
+    const std::string expected = c.expected ? *c.expected : tallowmere_core::text::lossy_utf8(c.file.native());
+    EXPECT_EQ(checkpoint_ops::local_path_for(c.folder, c.file), expected);
+  }
+}
+
+}  // namespace
+}  // namespace tallowmere_cli

@@ -1,0 +1,100 @@
+#pragma once
+// Helpers for tests that need a process of their own (a second writer, a crash, a changed user,
+// resource limit or system-call filter) and for tests that change the environment.
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tallowmere_cli::test_helpers {
+
+// Sets (or, with nullopt, unsets) one environment variable and puts the old value back when it goes.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    apply(value);
+  }
+  ~ScopedEnv() { apply(old_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void apply(const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name_, value->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+struct ChildOutcome {
+  bool exited_normally = false;
+  int exit_code = -1;
+  std::string output;  // what the child's body returned, or the exception text
+};
+
+inline void write_fully(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+inline std::string read_to_end(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Runs `body` in a forked child and hands back the text it returned. The child leaves with
+// _exit, so nothing of the test framework's state runs twice; call it while the test has no
+// other threads.
+inline ChildOutcome run_in_child(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    int code = 0;
+    try {
+      write_fully(fds[1], body());
+    } catch (const std::exception& error) {
+      write_fully(fds[1], std::string("exception: ") + error.what());
+      code = 3;
+    }
+    ::_exit(code);
+  }
+  ::close(fds[1]);
+  ChildOutcome outcome;
+  if (pid < 0) {
+    ::close(fds[0]);
+    return outcome;
+  }
+  outcome.output = read_to_end(fds[0]);
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  outcome.exited_normally = WIFEXITED(status);
+  outcome.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return outcome;
+}
+
+}  // namespace tallowmere_cli::test_helpers

@@ -1,0 +1,580 @@
+#include "cmd_watch.h"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "console.h"
+#include "hash.h"
+#include "ledger.h"
+#include "ledger_tail_repair.h"
+#include "pending_saves.h"
+#include "signing_identity.h"
+#include "test_support.h"
+#include "watch_project_fixture.h"
+
+namespace tallowmere_cli::cmd_watch {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using platform::ChangeEvent;
+using platform::EventKind;
+using tallowmere_test::read_file;
+using tallowmere_test::wait_until;
+using tallowmere_test::write_file;
+using namespace watch_testing;
+
+const std::string watching_suffix = " for changes to: .rpp, .als, .ardour, .ptx, .ptf, .logicx, .cpr, .reason, .rns";
+
+// ---------------------------------------------------------------------------------------------
+// Start-up lines, the path filter and the batching step, without threads.
+
+TEST(StartupLinesTest, CollapseWindowLineOnlyForANonZeroWindow) {
+  struct Case {
+    std::chrono::nanoseconds window;
+    std::optional<std::string> collapse_line;
+  };
+  const std::vector<Case> cases{
+      {0s, std::nullopt},
+      {300s, "Collapse window: 300.0s (rapid saves collapse into one checkpoint)"},
+      {90s, "Collapse window: 90.0s (rapid saves collapse into one checkpoint)"},
+      {1500ms, "Collapse window: 1.5s (rapid saves collapse into one checkpoint)"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> expected{"Watching /Users/a/My Song" + watching_suffix};
+    if (c.collapse_line) expected.push_back(*c.collapse_line);
+    expected.emplace_back("Press Ctrl-C to stop.");
+    EXPECT_EQ(startup_lines("/Users/a/My Song", c.window), expected) << c.window.count();
+  }
+}
+
+TEST(PathFilterTest, SessionFilesDirectlyInTheFolderOnly) {
+  const fs::path root = "/Users/a/Song";
+  struct Case {
+    fs::path path;
+    bool accepted;
+  };
+  const std::vector<Case> cases{
+      {root / "Song.rpp", true},         {root / "Song.ALS", true},
+      {root / "Mix.Logicx", true},       {"/Users/a/Song//Song.als", true},
+      {root / "..als", true},            {root / "sub" / "Song.als", false},
+      {"/Users/a/Song.als", false},      {"/Users/a/Other/Song.als", false},
+      {root / "notes.txt", false},       {root / "Song", false},
+      {root / ".als", false},            {root / "Song.", false},
+      {root / "Song.als.tmp", false},    {root / "Song.\xff\xfe", false},
+      {"Song.als", false},               {"/", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(accepts_path(c.path, root), c.accepted) << c.path;
+}
+
+class PendingSavesTest : public ::testing::Test {
+ protected:
+  static ChangeEvent event(EventKind kind, std::vector<fs::path> paths) { return ChangeEvent{kind, std::move(paths)}; }
+  const fs::path root_ = "/p";
+  const Clock::time_point t0_ = Clock::now();
+};
+
+TEST_F(PendingSavesTest, FirstSaveFixesTheDeadlineAndTheBatchComesSortedOnce) {
+  PendingSaves pending(root_, 10s);
+  EXPECT_EQ(pending.receive_timeout(t0_), 200ms);
+  pending.add(event(EventKind::Modify, {"/p/b.rpp"}), t0_);
+  EXPECT_TRUE(pending.collecting());
+  pending.add(event(EventKind::Create, {"/p/a.als", "/p/notes.txt", "/p/b.rpp"}), t0_ + 9s);
+  pending.add(event(EventKind::Any, {"/p/c.ptx"}), t0_ + 9500ms);
+
+  EXPECT_FALSE(pending.take_due(t0_ + 9999ms)) << "later saves never move the deadline";
+  // A save that arrives after the deadline, before the batch was taken, joins it.
+  pending.add(event(EventKind::Modify, {"/p/d.cpr"}), t0_ + 11s);
+  const auto batch = pending.take_due(t0_ + 11s);
+  ASSERT_TRUE(batch.has_value());
+  EXPECT_EQ(*batch, (std::vector<fs::path>{"/p/a.als", "/p/b.rpp", "/p/c.ptx", "/p/d.cpr"}));
+  EXPECT_FALSE(pending.collecting());
+  EXPECT_FALSE(pending.take_due(t0_ + 20s)) << "the batch is taken only once";
+}
+
+TEST_F(PendingSavesTest, OnlyCreateModifyAndAnyCount) {
+  PendingSaves pending(root_, 1s);
+  for (EventKind kind : {EventKind::Access, EventKind::Remove, EventKind::Other}) {
+    pending.add(event(kind, {"/p/Song.als"}), t0_);
+  }
+  pending.add(event(EventKind::Modify, {"/p/notes.txt", "/p/sub/Song.als"}), t0_);
+  EXPECT_FALSE(pending.collecting());
+  EXPECT_FALSE(pending.take_due(t0_ + 1h));
+}
+
+TEST_F(PendingSavesTest, ZeroWindowIsDueAtOnce) {
+  PendingSaves pending(root_, 0s);
+  pending.add(event(EventKind::Modify, {"/p/Song.rpp"}), t0_);
+  EXPECT_EQ(pending.take_due(t0_), std::vector<fs::path>{"/p/Song.rpp"});
+}
+
+TEST_F(PendingSavesTest, ReceiveTimeoutFollowsTheDeadlineWithinBounds) {
+  struct Case {
+    std::chrono::nanoseconds window;
+    std::chrono::nanoseconds since_first_save;
+    std::chrono::nanoseconds timeout;
+  };
+  const std::vector<Case> cases{
+      {10s, 0s, 200ms},       {10s, 9950ms, 50ms},      {10s, 9999900us, 1ms},
+      {10s, 10s, 1ms},        {10s, 12s, 1ms},          {1h, 0s, 200ms},
+  };
+  for (const auto& c : cases) {
+    PendingSaves pending(root_, c.window);
+    pending.add(event(EventKind::Modify, {"/p/Song.rpp"}), t0_);
+    EXPECT_EQ(pending.receive_timeout(t0_ + c.since_first_save), c.timeout) << c.since_first_save.count();
+  }
+}
+
+TEST_F(PendingSavesTest, HugeWindowDoesNotWrapAround) {
+  PendingSaves pending(root_, std::chrono::nanoseconds::max());
+  pending.add(event(EventKind::Modify, {"/p/Song.rpp"}), t0_);
+  EXPECT_FALSE(pending.take_due(t0_ + 1h));
+  EXPECT_EQ(pending.receive_timeout(t0_ + 1h), 200ms);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The signing key search.
+
+TEST(SigningKeySearchTest, LastContributorWithAKeyItemSigns) {
+  struct Item {
+    std::string contributor;
+    std::string text;
+    mode_t mode = 0600;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> contributors;
+    std::vector<Item> items;
+    std::optional<std::string> signer;  // else the error
+    std::string error;
+  };
+  const std::string no_key =
+      "no signing key found in OS secure storage for any of this project's {} recorded contributor(s). This usually "
+      "means this project was initialized on a different device or user account, or the key was deleted without "
+      "running `tallowmere de-init`. If the key is unrecoverable, see `tallowmere recover-identity`.";
+  const std::string bytes31 = tallowmere_core::base64::encode(std::vector<unsigned char>(31, 7));
+  const std::string bytes33 = tallowmere_core::base64::encode(std::vector<unsigned char>(33, 7));
+  const std::vector<Case> cases{
+      {"last with a key signs", {"A", "B", "C"}, {{"A", key_text(1)}, {"C", key_text(3)}}, "C", ""},
+      {"none stored", {"A", "B", "C"}, {}, std::nullopt, fmt::format(fmt::runtime(no_key), 3)},
+      {"no contributors", {}, {}, std::nullopt, fmt::format(fmt::runtime(no_key), 0)},
+      {"short key is not exchanged for an earlier good one",
+       {"A", "B", "C"},
+       {{"A", key_text(1)}, {"C", bytes31}},
+       std::nullopt,
+       "invalid Ed25519 key material in private key: expected 32 bytes, got 31"},
+      {"long key", {"A"}, {{"A", bytes33}}, std::nullopt,
+       "invalid Ed25519 key material in private key: expected 32 bytes, got 33"},
+      {"world-readable item is not used", {"A", "B", "C"}, {{"A", key_text(1)}, {"C", key_text(3), 0644}}, "A", ""},
+      {"group-writable item is not used", {"A", "B"}, {{"A", key_text(1)}, {"B", key_text(2), 0620}}, "A", ""},
+      {"key text with a line break is not Base64",
+       {"A"},
+       {{"A", key_text(1) + "\n"}},
+       std::nullopt,
+       "invalid base64 in private key: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProjectOnDisk disk;  // a fresh credential store per case
+    tallowmere_core::WorkManifest manifest;
+    for (const auto& id : c.contributors) {
+      tallowmere_core::Contributor contributor;
+      contributor.contributor_id = id;
+      manifest.contributors.push_back(contributor);
+    }
+    for (const auto& item : c.items) disk.store_key_text(item.contributor, item.text, item.mode);
+
+    auto identity = find_signing_key(manifest);
+    if (c.signer) {
+      ASSERT_TRUE(identity.has_value()) << identity.error().one_line();
+      EXPECT_EQ(identity->contributor.contributor_id, *c.signer);
+      const unsigned char seed = static_cast<unsigned char>(c.signer->front() - 'A' + 1);
+      EXPECT_EQ(identity->key.public_key(), public_key(seed));
+    } else {
+      ASSERT_FALSE(identity.has_value());
+      EXPECT_TRUE(identity.error().one_line().starts_with(c.error)) << identity.error().one_line();
+      if (!c.error.ends_with(": ")) {
+        EXPECT_EQ(identity.error().one_line(), c.error);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The torn ledger tail.
+
+TEST(TornLineWarningTest, RawTextIsCutAfter120Characters) {
+  const std::string prefix =
+      "WARNING: ledger.jsonl line 2 is incomplete (EOF while parsing a string at line 1 column 14) — this is the "
+      "signature of a process killed mid-write. Discarding the partial line and continuing; all prior entries are "
+      "intact.\n  raw: ";
+  struct Case {
+    const char* name;
+    std::string raw;
+    std::string shown;
+  };
+  std::string e_acute_120;
+  for (int i = 0; i < 120; ++i) e_acute_120 += "é";
+  const std::vector<Case> cases{
+      {"short", R"({"entry_id":"e1)", R"({"entry_id":"e1)"},
+      {"exactly 120", std::string(120, 'x'), std::string(120, 'x')},
+      {"121", std::string(121, 'x'), std::string(120, 'x') + "..."},
+      {"characters, not bytes", e_acute_120, e_acute_120},
+      {"121 characters", e_acute_120 + "z", e_acute_120 + "..."},
+  };
+  for (const auto& c : cases) {
+    const tallowmere_core::TrailingIncomplete torn{2, c.raw, "EOF while parsing a string at line 1 column 14"};
+    EXPECT_EQ(torn_line_warning(torn), prefix + c.shown) << c.name;
+  }
+}
+
+class TailRepairTest : public ::testing::Test {
+ protected:
+  // The torn line as loading reports it; the repair looks at the file again in any case.
+  static tallowmere_core::TrailingIncomplete torn(std::string raw) {
+    return {2, std::move(raw), "EOF while parsing a string at line 1 column 14"};
+  }
+  console::Capture console_;
+  ProjectOnDisk disk_;
+  ProjectPaths paths_ = disk_.load().paths;
+};
+
+TEST_F(TailRepairTest, CutsAfterTheLastLineFeedOnlyWhenTheLastLineIsTorn) {
+  const std::string e1 = entry_line(0);
+  const std::string e2 = entry_line(1);
+  struct Case {
+    const char* name;
+    std::string ledger;
+    std::string repaired;
+  };
+  const std::vector<Case> cases{
+      {"torn line after an entry", e1 + "\n" + e2.substr(0, 14), e1 + "\n"},
+      {"torn line after a blank line", e1 + "\n\n" + e2.substr(0, 40), e1 + "\n\n"},
+      {"no line feed at all", e2.substr(0, 14), ""},
+      {"already ends in a line feed", e1 + "\n", e1 + "\n"},
+      {"last entry complete but without its line feed", e1 + "\n" + e2, e1 + "\n" + e2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(paths_.ledger_file, c.ledger);
+    ASSERT_TRUE(repair_ledger_tail(paths_, torn(e2.substr(0, 14))).has_value());
+    EXPECT_EQ(read_file(paths_.ledger_file), c.repaired);
+    EXPECT_EQ(console_.err_lines().back(), torn_line_warning(torn(e2.substr(0, 14)))) << "warned in every case";
+  }
+}
+
+TEST_F(TailRepairTest, WaitsForTheLockAndKeepsALineItsWriterCompleted) {
+  const std::string e1 = entry_line(0);
+  const std::string e2 = entry_line(1);
+  write_file(paths_.ledger_file, e1 + "\n" + e2.substr(0, 30));
+
+  // Another process is in the middle of appending e2: it holds the lock and has written part of it.
+  auto acquired = tallowmere_core::LedgerLock::acquire(paths_.ledger_file);
+  ASSERT_TRUE(acquired.has_value());
+  std::optional<tallowmere_core::LedgerLock> writer_lock(std::move(*acquired));
+  std::optional<Status> repaired;
+  std::thread repair([&] { repaired = repair_ledger_tail(paths_, torn(e2.substr(0, 30))); });
+  ASSERT_TRUE(wait_until([&] { return !console_.err_lines().empty(); }));
+  {
+    std::ofstream rest(paths_.ledger_file, std::ios::app | std::ios::binary);
+    rest << e2.substr(30) << "\n";
+  }
+  writer_lock.reset();
+  repair.join();
+
+  ASSERT_TRUE(repaired && repaired->has_value());
+  EXPECT_EQ(read_file(paths_.ledger_file), e1 + "\n" + e2 + "\n");
+}
+
+TEST_F(TailRepairTest, UnreadableLedgerStopsTheRepair) {
+  write_file(paths_.ledger_file, "{\"entry_id\":\"\xff");
+  auto repaired = repair_ledger_tail(paths_, torn("{\"entry_id\":\""));
+  ASSERT_FALSE(repaired.has_value());
+  EXPECT_EQ(repaired.error().one_line(), "failed to repair truncated ledger tail: I/O error at " +
+                                             paths_.ledger_file.string() +
+                                             ": stream did not contain valid UTF-8: stream did not contain valid UTF-8");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The loop, with real files and real change notifications.
+
+// run_loop on a thread of its own, stopped and joined when the runner goes.
+class LoopRunner {
+ public:
+  LoopRunner(LoadedProject project, std::chrono::nanoseconds window, bool running = true)
+      : running_(std::make_shared<std::atomic<bool>>(running)),
+        thread_([this, project = std::move(project), window]() mutable {
+          result_ = run_loop(std::move(project), window, running_);
+          done_ = true;
+        }) {}
+  ~LoopRunner() { stop(); }
+
+  void stop() {
+    running_->store(false);
+    if (thread_.joinable()) thread_.join();
+  }
+  bool done() const { return done_.load(); }
+  const Status& result() const { return result_; }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> running_;
+  Status result_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+class WatchLoopTest : public ::testing::Test {
+ protected:
+  WatchLoopTest() { disk_.store_key("alice", 1); }
+
+  // An existing session file that has long settled and is already in the ledger, so that the
+  // next save of it is a change the loop must record.
+  fs::path existing_session(std::string_view name, std::string_view content) {
+    const fs::path file = disk_.root / name;
+    write_file(file, content);
+    age(file);
+    return file;
+  }
+
+  void start(std::chrono::nanoseconds window) {
+    loop_.emplace(disk_.load(), window);
+    ASSERT_TRUE(wait_for_out_line(console_, "Press Ctrl-C to stop."));
+  }
+
+  std::vector<std::string> checkpoint_lines() const { return lines_starting(console_.out_lines(), "["); }
+
+  bool wait_for_checkpoints(std::size_t count) const {
+    return wait_until([&] { return checkpoint_lines().size() >= count; });
+  }
+
+  console::Capture console_;
+  ProjectOnDisk disk_;
+  std::optional<LoopRunner> loop_;  // declared last: stopped before the files and capture go
+};
+
+TEST_F(WatchLoopTest, OneSaveBecomesOneVerifiableLedgerLineAndOneConsoleLine) {
+  const fs::path song = existing_session("Song.rpp", "<REAPER_PROJECT 0.1>");
+  start(0s);
+  save_in_place(song, "<REAPER_PROJECT 0.2>");
+  ASSERT_TRUE(wait_for_checkpoints(1));
+  loop_->stop();
+
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(entry_verifies(lines[0], public_key(1)));
+  const auto entry = parse_entry(lines[0]);
+  ASSERT_EQ(entry.content_refs.size(), 1u);
+  EXPECT_EQ(entry.content_refs[0].storage.local_path, "Song.rpp");
+  EXPECT_EQ(entry.content_refs[0].sha256_hash, tallowmere_core::hash::sha256_hex("<REAPER_PROJECT 0.2>"));
+  ASSERT_TRUE(entry.daw_context.has_value());
+  EXPECT_EQ(entry.daw_context->daw_name, "Reaper");
+
+  EXPECT_EQ(console_.out_lines(), (std::vector<std::string>{
+                                      "Watching " + disk_.root.string() + watching_suffix,
+                                      "Press Ctrl-C to stop.",
+                                      fmt::format("[{}] SessionSave files=Song.rpp entry={}", entry.timestamp_local,
+                                                  entry.entry_hash.substr(0, 12)),
+                                      "Stopped watching.",
+                                  }));
+  EXPECT_TRUE(console_.err_lines().empty());
+  EXPECT_TRUE(loop_->result().has_value());
+}
+
+TEST_F(WatchLoopTest, RapidSavesInsideTheWindowBecomeOneBatch) {
+  const fs::path song = existing_session("Song.rpp", "save 00");
+  const fs::path other = existing_session("Other.rpp", "other 0");
+  start(2s);
+  for (int i = 1; i <= 10; ++i) save_in_place(song, fmt::format("save {:02}", i));
+  save_in_place(other, "other 1");
+  ASSERT_TRUE(wait_for_checkpoints(1));
+  loop_->stop();
+
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  const auto entry = parse_entry(lines[0]);
+  ASSERT_EQ(entry.content_refs.size(), 2u);
+  EXPECT_EQ(entry.content_refs[0].storage.local_path, "Other.rpp") << "path order";
+  EXPECT_EQ(entry.content_refs[1].sha256_hash, tallowmere_core::hash::sha256_hex("save 10"));
+  EXPECT_NE(checkpoint_lines().at(0).find("files=Other.rpp,Song.rpp entry="), std::string::npos);
+  EXPECT_EQ(console_.out_lines().at(1), "Collapse window: 2.0s (rapid saves collapse into one checkpoint)");
+}
+
+TEST_F(WatchLoopTest, SavesOutsideTheFolderOrWithoutASessionExtensionAreIgnored) {
+  const fs::path removed = existing_session("Old.rpp", "old");
+  fs::create_directories(disk_.root / "sub");
+  start(0s);
+  write_file(disk_.root / "sub" / "Song.als", "in a sub-folder");
+  write_file(disk_.root / "notes.txt", "notes");
+  write_file(disk_.root / "Song", "no extension");
+  write_file(disk_.root / ".als", "only a leading dot");
+  fs::remove(removed);
+  // The last save counts; once it is recorded, every event before it has been looked at.
+  save_by_rename(disk_.root / "Song.ALS", "<Ableton/>", disk_.root / "staging");
+  ASSERT_TRUE(wait_for_checkpoints(1));
+  loop_->stop();
+
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  const auto entry = parse_entry(lines[0]);
+  ASSERT_EQ(entry.content_refs.size(), 1u);
+  EXPECT_EQ(entry.content_refs[0].storage.local_path, "Song.ALS");
+  EXPECT_TRUE(console_.err_lines().empty()) << console_.err_lines().front();
+}
+
+TEST_F(WatchLoopTest, ProjectReachedThroughASymbolicLinkIsWatchedWhereItLies) {
+  const fs::path song = existing_session("Song.rpp", "first");
+  const fs::path link = disk_.temp / "link-to-song";
+  fs::create_directory_symlink(disk_.root, link);
+  auto project = project::load_project(link);
+  ASSERT_TRUE(project.has_value()) << project.error().one_line();
+  loop_.emplace(std::move(*project), 0s);
+  ASSERT_TRUE(wait_for_out_line(console_, "Press Ctrl-C to stop."));
+  EXPECT_EQ(console_.out_lines().at(0), "Watching " + link.string() + watching_suffix) << "the folder as registered";
+
+  save_in_place(song, "again");
+  ASSERT_TRUE(wait_for_checkpoints(1));
+  loop_->stop();
+  EXPECT_EQ(parse_entry(disk_.ledger_lines().at(0)).content_refs.at(0).storage.local_path, "Song.rpp");
+}
+
+TEST_F(WatchLoopTest, DawStyleSaveThroughARenamedTemporaryFileIsCaught) {
+  existing_session("Song.als", "<Ableton v1/>");
+  start(0s);
+  save_by_rename(disk_.root / "Song.als", "<Ableton v2/>", disk_.root / ".Song.als.tmp-save");
+  ASSERT_TRUE(wait_for_checkpoints(1));
+  loop_->stop();
+  const auto entry = parse_entry(disk_.ledger_lines().at(0));
+  EXPECT_EQ(entry.content_refs.at(0).sha256_hash, tallowmere_core::hash::sha256_hex("<Ableton v2/>"));
+  EXPECT_EQ(entry.daw_context->daw_name, "Ableton Live");
+}
+
+TEST_F(WatchLoopTest, UnchangedResaveWritesNothing) {
+  const fs::path song = existing_session("Song.rpp", "version A");
+  start(0s);
+  save_in_place(song, "version B");
+  ASSERT_TRUE(wait_for_checkpoints(1));
+  save_in_place(song, "version B");
+  // A later change of another file shows that the re-save has been looked at.
+  save_by_rename(disk_.root / "Next.rpp", "next", disk_.root / "staging");
+  ASSERT_TRUE(wait_for_checkpoints(2));
+  loop_->stop();
+
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(parse_entry(lines[1]).content_refs.at(0).storage.local_path, "Next.rpp");
+  EXPECT_EQ(checkpoint_lines().size(), 2u);
+  EXPECT_TRUE(entry_verifies(lines[1], public_key(1)));
+}
+
+TEST_F(WatchLoopTest, TornTailIsRepairedBeforeTheFirstAppend) {
+  const std::string e1 = entry_line(0);
+  write_file(disk_.ledger_file(), e1 + "\n" + entry_line(1).substr(0, 14));
+  const fs::path song = existing_session("Song.rpp", "one");
+  start(0s);
+  EXPECT_EQ(read_file(disk_.ledger_file()), e1 + "\n");
+  ASSERT_EQ(console_.err_lines().size(), 1u);
+  EXPECT_TRUE(console_.err_lines()[0].starts_with("WARNING: ledger.jsonl line 2 is incomplete (EOF while parsing"));
+
+  save_in_place(song, "two");
+  ASSERT_TRUE(wait_for_checkpoints(1));
+  loop_->stop();
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 2u);
+  const auto entry = parse_entry(lines[1]);
+  EXPECT_EQ(entry.causal_position, 1u);
+  EXPECT_EQ(entry.parent_entry_hashes, std::vector<std::string>{"h0"});
+}
+
+TEST_F(WatchLoopTest, FlagAlreadyClearedStillPrintsTheStartupLines) {
+  LoopRunner loop(disk_.load(), 300s, false);
+  ASSERT_TRUE(wait_until([&] { return loop.done(); }));
+  EXPECT_TRUE(loop.result().has_value());
+  EXPECT_EQ(console_.out_lines(), (std::vector<std::string>{
+                                      "Watching " + disk_.root.string() + watching_suffix,
+                                      "Collapse window: 300.0s (rapid saves collapse into one checkpoint)",
+                                      "Press Ctrl-C to stop.",
+                                      "Stopped watching.",
+                                  }));
+}
+
+TEST_F(WatchLoopTest, ClearingTheFlagWhileABatchCollectsDiscardsIt) {
+  const fs::path song = existing_session("Song.rpp", "before");
+  auto session = WatchSession::start(disk_.load(), 60s);
+  ASSERT_TRUE(session.has_value()) << session.error().one_line();
+  save_in_place(song, "after!");
+  ASSERT_TRUE(wait_until([&] {
+    session->step();
+    return session->collecting();
+  }));
+
+  const std::atomic<bool> running{false};
+  watch_until_stopped(*session, running);
+  EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
+  EXPECT_TRUE(checkpoint_lines().empty());
+  EXPECT_FALSE(fs::exists(disk_.ledger_file()));
+}
+
+TEST_F(WatchLoopTest, LoopEndsWhenTheFolderGoesAway) {
+  start(0s);
+  fs::remove_all(disk_.root);
+  ASSERT_TRUE(wait_until([&] { return loop_->done(); }));
+  EXPECT_TRUE(loop_->result().has_value());
+  EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
+}
+
+TEST_F(WatchLoopTest, StartFailuresComeBackBeforeAnythingIsWatched) {
+  struct Case {
+    const char* name;
+    std::function<void(LoadedProject&)> spoil;
+    std::function<std::string(const LoadedProject&)> error;
+  };
+  const std::vector<Case> cases{
+      {"no key for the only contributor",
+       [](LoadedProject& project) { project.manifest.contributors[0].contributor_id = "bob"; },
+       [](const LoadedProject&) {
+         return std::string("no signing key found in OS secure storage for any of this project's 1 recorded "
+                            "contributor(s). This usually means this project was initialized on a different device "
+                            "or user account, or the key was deleted without running `tallowmere de-init`. If the "
+                            "key is unrecoverable, see `tallowmere recover-identity`.");
+       }},
+      {"folder that cannot be watched",
+       [&](LoadedProject& project) {
+         project.paths.root = disk_.temp / "a-file";
+         write_file(project.paths.root, "not a folder");
+       },
+       [](const LoadedProject& project) {
+         return "failed to watch " + project.paths.root.string() + ": Not a directory (os error 20)";
+       }},
+      {"torn tail that cannot be repaired",
+       [&](LoadedProject& project) {
+         project.ledger.trailing_incomplete = tallowmere_core::TrailingIncomplete{1, "{", "EOF"};
+         fs::create_directories(project.paths.ledger_file);
+       },
+       [](const LoadedProject& project) {
+         return "failed to repair truncated ledger tail: I/O error at " + project.paths.ledger_file.string() +
+                ": Is a directory (os error 21): Is a directory (os error 21)";
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoadedProject project = disk_.load();
+    c.spoil(project);
+    const std::string expected = c.error(project);
+    const auto before = console_.out_lines().size();
+    auto result = run_loop(std::move(project), 0s, std::make_shared<std::atomic<bool>>(true));
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().one_line(), expected);
+    EXPECT_EQ(console_.out_lines().size(), before) << "no start-up lines";
+  }
+}
+
+}  // namespace
+}  // namespace tallowmere_cli::cmd_watch

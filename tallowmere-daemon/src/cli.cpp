@@ -1,0 +1,77 @@
+#include "cli.h"
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include <CLI/CLI.hpp>
+
+#include "lib.h"
+#include "service.h"
+#include "status_client.h"
+
+namespace tallowmere_daemon::cli {
+
+std::variant<Mode, int> parse_command_line(int argc, char** argv) {
+  CLI::App app("Background watcher: checkpoints every registered project whose policy enables it",
+               "tallowmere-daemon");
+  app.require_subcommand(0, 1);
+  CLI::App* status = app.add_subcommand("status", "Ask a running daemon what it's currently watching");
+  CLI::App* install = app.add_subcommand(
+      "install",
+      "Register this as a service so it starts automatically and restarts on failure (systemd user service on "
+      "Linux, Windows Service on Windows; not yet implemented on macOS)");
+  CLI::App* uninstall = app.add_subcommand("uninstall", "Stop and remove the service registered by `install`");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // CLI11 prints help to `out` with status 0 and everything else to `err` with its own
+    // codes; every usage error leaves with 2.
+    const int code = app.exit(error, std::cout, std::cerr);
+    std::cout.flush();
+    return code == 0 ? 0 : 2;
+  }
+  if (status->parsed()) return Mode::status;
+  if (install->parsed()) return Mode::install;
+  if (uninstall->parsed()) return Mode::uninstall;
+  return Mode::daemon;
+}
+
+tallowmere_cli::Status run_mode(Mode mode) {
+  switch (mode) {
+    case Mode::daemon:
+      return run_daemon();
+    case Mode::status:
+      return ipc::status_client();
+    case Mode::install:
+      return service::install();
+    case Mode::uninstall:
+      return service::uninstall();
+  }
+  return {};
+}
+
+std::string failure_report(const tallowmere_cli::ErrorChain& error) { return "Error: " + error.report() + "\n"; }
+
+int run_main(int argc, char** argv) {
+  // A write to a closed pipe or socket must fail with EPIPE for its writer to report, not end
+  // the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const auto parsed = parse_command_line(argc, argv);
+  if (const int* exit_status = std::get_if<int>(&parsed)) return *exit_status;
+
+  const auto result = run_mode(std::get<Mode>(parsed));
+  std::fflush(stdout);
+  if (!result) {
+    // A report that cannot be written does not change the exit status.
+    const std::string report = failure_report(result.error());
+    std::fwrite(report.data(), 1, report.size(), stderr);
+    std::fflush(stderr);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tallowmere_daemon::cli

@@ -1,0 +1,51 @@
+#pragma once
+// The control socket: one JSON request line and one JSON reply line per connection, on
+// <central root>/run/daemon.sock.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "error_chain.h"
+#include "unique_fd.h"
+#include "watched.h"
+
+namespace tallowmere_daemon::ipc {
+
+// The longest socket path accepted: what a Unix socket address holds on every platform the
+// service is built for (macOS has the smallest sun_path).
+inline constexpr std::size_t kMaxSocketPathBytes = 104;
+// A request line longer than this (line feed included) is refused unread: a client that never
+// ends its line must not make the service buffer without limit.
+inline constexpr std::size_t kMaxRequestLineBytes = 64 * 1024;
+
+// <central root>/run/daemon.sock; creates `run` when missing and sets it to 0700 every time.
+tallowmere_cli::Result<std::filesystem::path> socket_path();
+
+struct ServeOptions {
+  // How long a connection may stay silent (or a reply stay unread) before it is dropped, so that
+  // a stuck client cannot keep its thread forever.
+  std::chrono::milliseconds io_timeout = std::chrono::seconds(30);
+  // Starts the thread that serves one connection and lets it run on its own; throws
+  // std::system_error when no thread can be started. Empty: a detached std::thread.
+  std::function<void(std::move_only_function<void()>)> start_connection_thread;
+};
+
+// The server thread's body: listens until `running` turns false, one thread per connection.
+// Every problem is a "WARNING: " line on standard error; it never throws.
+void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan);
+void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan,
+           ServeOptions options);
+
+// A listening socket bound to `path` (close-on-exec, non-blocking), taking over a socket file
+// left at the path. The chain's outer message says which step failed.
+tallowmere_cli::Result<tallowmere_core::UniqueFd> listen_at(const std::filesystem::path& path);
+
+// Serves one accepted, blocking connection: reads one request line, answers it and closes the
+// connection on every path. No reply is sent when the request cannot be read or parsed.
+tallowmere_cli::Status handle_connection(tallowmere_core::UniqueFd connection, const WatchedMap& watched,
+                                         const std::shared_ptr<std::atomic<bool>>& rescan);
+
+}  // namespace tallowmere_daemon::ipc

@@ -1,0 +1,64 @@
+#include "project_list.h"
+
+#include <mutex>
+#include <utility>
+
+#include "project.h"
+#include "text.h"
+#include "timestamp.h"
+
+namespace tallowmere_daemon::ipc {
+
+std::optional<std::string> folder_name(std::string_view project_path) {
+  // Path components the way a path library counts them: empty ones (doubled or trailing
+  // separators) and "." ones vanish, so "/music/song/" and "/music/song/." both end in "song".
+  std::optional<std::string_view> last;
+  std::size_t start = 0;
+  while (start <= project_path.size()) {
+    std::size_t end = project_path.find('/', start);
+    if (end == std::string_view::npos) end = project_path.size();
+    const std::string_view component = project_path.substr(start, end - start);
+    if (!component.empty() && component != ".") last = component;
+    start = end + 1;
+  }
+  if (!last || *last == "..") return std::nullopt;
+  return tallowmere_core::text::lossy_utf8(*last);
+}
+
+ProjectStatus project_status(const std::string& work_id, const WatchedProject& watched) {
+  ProjectStatus status;
+  status.work_id = work_id;
+  status.project_path = watched.project_path;
+  status.watching_since = tallowmere_core::timestamp::format_rfc3339(watched.watching_since);
+
+  // A project that cannot be loaded right now (moved, half-written, deleted) is still being
+  // watched, so it is listed with what the map alone knows.
+  auto loaded = tallowmere_cli::project::load_project(watched.project_path);
+  std::optional<std::string> candidate = watched.title;
+  if (loaded) {
+    status.current_sequence = loaded->manifest.current_sequence;
+    if (!loaded->ledger.entries.empty()) status.last_checkpoint_at = loaded->ledger.entries.back().timestamp_local;
+    // A blank manifest title still wins over the registry's: it falls back to the folder name.
+    if (loaded->manifest.title) candidate = loaded->manifest.title;
+  }
+  if (candidate && !tallowmere_core::text::is_blank(*candidate)) {
+    status.title = std::move(candidate);
+  } else {
+    status.title = folder_name(watched.project_path);
+  }
+  return status;
+}
+
+std::vector<ProjectStatus> project_list(const WatchedMap& watched) {
+  std::vector<std::pair<std::string, WatchedProject>> entries;
+  {
+    std::lock_guard lock(watched->mutex);
+    entries.assign(watched->by_work_id.begin(), watched->by_work_id.end());
+  }
+  std::vector<ProjectStatus> projects;
+  projects.reserve(entries.size());
+  for (const auto& [work_id, project] : entries) projects.push_back(project_status(work_id, project));
+  return projects;
+}
+
+}  // namespace tallowmere_daemon::ipc

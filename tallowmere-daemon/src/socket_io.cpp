@@ -1,0 +1,69 @@
+#include "socket_io.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include "platform/eintr.h"
+#include "text.h"
+
+namespace tallowmere_daemon::ipc::socket_io {
+
+using tallowmere_cli::ErrorChain;
+using tallowmere_cli::platform::retry_on_eintr;
+
+tallowmere_cli::Status check_socket_name(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) {
+    return std::unexpected(
+        ErrorChain("filesystem paths cannot contain interior nuls").context("failed to build daemon control socket name"));
+  }
+  return {};
+}
+
+tallowmere_cli::Result<UnixAddress> unix_address(const std::filesystem::path& path, std::size_t max_bytes) {
+  const std::string& bytes = path.native();
+  UnixAddress result;
+  if (bytes.size() > max_bytes || bytes.size() > sizeof result.address.sun_path) {
+    return std::unexpected(ErrorChain("local socket name length exceeds capacity of sun_path of sockaddr_un"));
+  }
+  result.address.sun_family = AF_UNIX;
+  std::memcpy(result.address.sun_path, bytes.data(), bytes.size());
+  result.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bytes.size());
+  return result;
+}
+
+tallowmere_cli::Result<std::string> read_line(int fd, std::optional<std::size_t> max_bytes) {
+  std::string line;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = retry_on_eintr([&] { return ::read(fd, buffer, sizeof buffer); });
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return std::unexpected(ErrorChain("timed out waiting for the line"));
+      return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
+    }
+    if (got == 0) break;
+    const std::string_view chunk(buffer, static_cast<std::size_t>(got));
+    const std::size_t feed = chunk.find('\n');
+    line.append(chunk.substr(0, feed == std::string_view::npos ? chunk.size() : feed + 1));
+    if (max_bytes && line.size() > *max_bytes) {
+      return std::unexpected(ErrorChain(fmt::format("line is longer than {} bytes", *max_bytes)));
+    }
+    if (feed != std::string_view::npos) break;
+  }
+  if (!tallowmere_core::text::is_valid_utf8(line)) return std::unexpected(ErrorChain("stream did not contain valid UTF-8"));
+  return line;
+}
+
+tallowmere_cli::Status write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t sent = retry_on_eintr([&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); });
+    if (sent < 0) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return {};
+}
+
+}  // namespace tallowmere_daemon::ipc::socket_io

@@ -1,0 +1,261 @@
+#include "supervisor.h"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "cmd_watch.h"
+#include "console.h"
+#include "ipc.h"
+#include "registry.h"
+#include "text.h"
+#include "timestamp.h"
+
+namespace tallowmere_daemon::supervisor {
+namespace {
+
+using tallowmere_cli::ErrorChain;
+using tallowmere_cli::Status;
+namespace console = tallowmere_cli::console;
+
+constexpr auto kPoll = std::chrono::milliseconds(200);
+
+bool is_watch_enabled(const tallowmere_core::ProjectConfig& config) {
+  const std::string& mode = config.checkpoint_policy.mode;
+  return mode == "hybrid" || mode == "event_triggered";
+}
+
+std::chrono::seconds collapse_window_of(const tallowmere_core::ProjectConfig& config) {
+  const auto minutes = config.checkpoint_policy.collapse_window_minutes;
+  return std::chrono::seconds(minutes ? static_cast<std::int64_t>(*minutes) * 60 : 0);
+}
+
+// The watch loop counts its window in nanoseconds, which cover only about 292 years; the
+// configuration allows 2^32 minutes. A longer window is as good as endless, so it saturates
+// rather than wrapping into a negative one.
+std::chrono::nanoseconds loop_window(std::chrono::seconds window) {
+  constexpr auto longest = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max());
+  return window >= longest ? std::chrono::nanoseconds::max() : std::chrono::nanoseconds(window);
+}
+
+// A thread boundary: an exception that left the loop would end the whole process, so it becomes
+// an error chain like any other failure of the loop.
+Status run_guarded(const WatchLoop& loop, tallowmere_cli::LoadedProject project, std::chrono::nanoseconds window,
+                   ipc::RunningFlag running) noexcept {
+  try {
+    return loop(std::move(project), window, std::move(running));
+  } catch (const std::exception& error) {
+    return std::unexpected(ErrorChain(error.what()).context("watcher thread failed"));
+  } catch (...) {
+    return std::unexpected(ErrorChain("unknown exception").context("watcher thread failed"));
+  }
+}
+
+// Removes the map entry of `work_id` only while it still belongs to the watcher of `flag`: a
+// stopped watcher must never remove its successor's entry.
+void remove_own_entry(ipc::WatchedProjects& watched, const std::string& work_id, const ipc::RunningFlag& flag) {
+  std::lock_guard lock(watched.mutex);
+  auto it = watched.by_work_id.find(work_id);
+  if (it != watched.by_work_id.end() && it->second.running == flag) watched.by_work_id.erase(it);
+}
+
+void report_stopped(const std::string& project_path, const std::string& work_id, const ErrorChain& error) {
+  console::err(fmt::format("ERROR: watcher for {} ({}) stopped: {}", project_path, work_id, error.one_line()));
+}
+
+std::string display_title(const tallowmere_core::RegistryEntry& entry) { return entry.title.value_or("untitled"); }
+
+// The body of one watcher thread. It catches everything itself, so `finished` is always set and the
+// process never ends because of one project.
+std::move_only_function<void()> watcher_body(WatchLoop loop, tallowmere_cli::LoadedProject project,
+                                             std::chrono::nanoseconds window, ipc::RunningFlag flag,
+                                             std::shared_ptr<std::atomic<bool>> finished, ipc::WatchedMap watched,
+                                             std::string work_id, std::string project_path) {
+  return [loop = std::move(loop), project = std::move(project), window, flag = std::move(flag),
+          finished = std::move(finished), watched = std::move(watched), work_id = std::move(work_id),
+          project_path = std::move(project_path)]() mutable noexcept {
+    const Status result = run_guarded(loop, std::move(project), window, flag);
+    try {
+      if (!result) report_stopped(project_path, work_id, result.error());
+    } catch (...) {
+      // A line that cannot be printed does not keep the entry in the map.
+    }
+    try {
+      remove_own_entry(*watched, work_id, flag);
+    } catch (...) {
+      // Only a broken mutex throws here; the entry then stays until the next replacement.
+    }
+    finished->store(true);
+  };
+}
+
+void start_watcher(State& state, const Options& options, const tallowmere_core::RegistryEntry& entry,
+                   tallowmere_cli::LoadedProject project, std::chrono::seconds window) {
+  console::out(fmt::format("Watching {} ({})", entry.project_path, display_title(entry)));
+  auto flag = std::make_shared<std::atomic<bool>>(true);
+  {
+    std::lock_guard lock(state.watched->mutex);
+    state.watched->by_work_id.insert_or_assign(
+        entry.work_id, ipc::WatchedProject{entry.project_path, entry.title, window,
+                                           tallowmere_core::timestamp::now_local(), flag});
+  }
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  WatchLoop loop = options.watch_loop ? options.watch_loop : WatchLoop(tallowmere_cli::cmd_watch::run_loop);
+  auto body = watcher_body(std::move(loop), std::move(project), loop_window(window), flag, finished, state.watched,
+                           entry.work_id, entry.project_path);
+  // Room for the handle first, so that once the thread runs nothing can fail before it is kept.
+  state.watchers.reserve(state.watchers.size() + 1);
+  try {
+    std::thread thread = options.start_watcher_thread ? options.start_watcher_thread(std::move(body))
+                                                      : std::thread(std::move(body));
+    state.watchers.push_back(Watcher{std::move(thread), flag, std::move(finished)});
+  } catch (const std::system_error& error) {
+    // The entry was put in only for this watcher; without it the next rescan sees the project as
+    // unwatched and tries again.
+    remove_own_entry(*state.watched, entry.work_id, flag);
+    report_stopped(entry.project_path, entry.work_id,
+                   tallowmere_cli::os_error("failed to start the watcher thread", error.code().value()));
+  } catch (const std::exception& error) {
+    remove_own_entry(*state.watched, entry.work_id, flag);
+    report_stopped(entry.project_path, entry.work_id,
+                   ErrorChain(error.what()).context("failed to start the watcher thread"));
+  }
+}
+
+void reconcile(State& state, const Options& options, const tallowmere_core::RegistryEntry& entry) {
+  struct Existing {
+    std::string project_path;
+    std::chrono::seconds collapse_window;
+    ipc::RunningFlag running;
+  };
+  std::optional<Existing> existing;
+  {
+    std::lock_guard lock(state.watched->mutex);
+    auto it = state.watched->by_work_id.find(entry.work_id);
+    if (it != state.watched->by_work_id.end()) {
+      existing = Existing{it->second.project_path, it->second.collapse_window, it->second.running};
+    }
+  }
+
+  auto loaded = tallowmere_cli::project::load_project(entry.project_path);
+  if (!loaded) {
+    // A watched project that is briefly unreadable keeps its watcher, silently.
+    if (!existing) {
+      console::err(fmt::format("WARNING: skipping {} ({}): {}", entry.title.value_or(entry.project_path),
+                               entry.work_id, loaded.error().one_line()));
+    }
+    return;
+  }
+  const bool watch_enabled = is_watch_enabled(loaded->config);
+  const auto window = collapse_window_of(loaded->config);
+
+  if (existing) {
+    const bool same_path = existing->project_path == entry.project_path;
+    if (same_path && existing->collapse_window == window && watch_enabled) return;
+    const char* reason = !watch_enabled ? "no longer watch-enabled" : same_path ? "signing interval changed" : "relocated";
+    console::out(fmt::format("Reconciling {} ({}): {}", entry.project_path, display_title(entry), reason));
+    // The old watcher is not waited for; it sees its flag in its own time and its handle stays.
+    existing->running->store(false);
+    remove_own_entry(*state.watched, entry.work_id, existing->running);
+  }
+  if (watch_enabled) start_watcher(state, options, entry, std::move(*loaded), window);
+}
+
+// Threads that have marked themselves finished are past their last act, so joining them does not
+// wait.
+void release_finished(State& state) {
+  std::erase_if(state.watchers, [](Watcher& watcher) {
+    if (!watcher.finished->load()) return false;
+    watcher.thread.join();
+    return true;
+  });
+}
+
+void wait_for_next_rescan(const std::shared_ptr<std::atomic<bool>>& running, const State& state,
+                          std::chrono::nanoseconds interval) {
+  const auto deadline = std::chrono::steady_clock::now() + interval;
+  while (true) {
+    if (!running->load()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    // An exchange, not a load and a store: a request made right after this look is kept for the
+    // next one.
+    if (state.rescan->exchange(false)) return;
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(deadline - now, kPoll));
+  }
+}
+
+void warn_control_socket(const std::string& cause) {
+  console::err("WARNING: daemon control socket unavailable: " + cause);
+}
+
+std::thread start_server(const std::shared_ptr<std::atomic<bool>>& running, const State& state) {
+  try {
+    return std::thread([running, watched = state.watched, rescan_flag = state.rescan]() noexcept {
+      try {
+        ipc::serve(running, watched, rescan_flag);
+      } catch (const std::exception& error) {
+        warn_control_socket(error.what());
+      } catch (...) {
+        warn_control_socket("unknown exception");
+      }
+    });
+  } catch (const std::system_error& error) {
+    // The service goes on without its control socket: watching matters more than answering.
+    warn_control_socket(tallowmere_cli::os_error("failed to start its thread", error.code().value()).one_line());
+    return {};
+  }
+}
+
+}  // namespace
+
+State::~State() { stop_watchers(*this); }
+
+void rescan(State& state, const Options& options) {
+  auto root = tallowmere_cli::project::central_root();
+  if (!root) {
+    console::err("WARNING: failed to read project registry: " + root.error().one_line());
+    return;
+  }
+  const auto path = *root / "registry.json";
+  auto registry = tallowmere_core::registry::load_registry(path);
+  if (!registry) {
+    const auto error = ErrorChain(registry.error()).context("failed to load " + tallowmere_core::text::display(path));
+    console::err("WARNING: failed to read project registry: " + error.one_line());
+    return;
+  }
+  // A rescan that has begun is finished, also when the service is being stopped meanwhile.
+  for (const auto& entry : registry->projects) reconcile(state, options, entry);
+}
+
+void stop_watchers(State& state) {
+  {
+    std::lock_guard lock(state.watched->mutex);
+    for (auto& [work_id, project] : state.watched->by_work_id) project.running->store(false);
+  }
+  // Every started watcher, also one whose entry is gone, is told to stop before any join, so the
+  // joins overlap rather than add up.
+  for (auto& watcher : state.watchers) watcher.running->store(false);
+  for (auto& watcher : state.watchers) watcher.thread.join();
+  state.watchers.clear();
+}
+
+void run(const std::shared_ptr<std::atomic<bool>>& running, const Options& options, State& state) {
+  std::thread server;
+  if (options.serve_control_socket) server = start_server(running, state);
+
+  while (running->load()) {
+    rescan(state, options);
+    release_finished(state);
+    wait_for_next_rescan(running, state, options.rescan_interval);
+  }
+
+  stop_watchers(state);
+  if (server.joinable()) server.join();
+}
+
+}  // namespace tallowmere_daemon::supervisor

@@ -1,0 +1,65 @@
+#pragma once
+// The supervisor: keeps one watcher thread per watch-enabled registered project, rereading the
+// registry at a fixed interval or on request. Its moving parts are open to tests: the rescan
+// interval, the watch loop each watcher runs and the way watcher threads are started can be
+// replaced, and one rescan can be driven without the waiting loop.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "error_chain.h"
+#include "project.h"
+#include "watched.h"
+
+namespace tallowmere_daemon::supervisor {
+
+using WatchLoop = std::function<tallowmere_cli::Status(tallowmere_cli::LoadedProject, std::chrono::nanoseconds,
+                                                       std::shared_ptr<std::atomic<bool>>)>;
+// Starts `body` on a new thread and hands back its handle; throws std::system_error when the
+// system refuses a thread.
+using ThreadStarter = std::function<std::thread(std::move_only_function<void()> body)>;
+
+struct Options {
+  std::chrono::nanoseconds rescan_interval = std::chrono::seconds(300);
+  WatchLoop watch_loop;               // empty: cmd_watch::run_loop
+  ThreadStarter start_watcher_thread;  // empty: std::thread
+  bool serve_control_socket = true;
+};
+
+// One started watcher thread; `finished` turns true as the thread's last act, so the handle can be
+// released without waiting.
+struct Watcher {
+  std::thread thread;
+  ipc::RunningFlag running;
+  std::shared_ptr<std::atomic<bool>> finished;
+};
+
+// What one supervisor owns across rescans: the shared map, the rescan request flag and the
+// watcher threads it started, in start order. Dropping it stops and joins those threads.
+struct State {
+  ipc::WatchedMap watched = std::make_shared<ipc::WatchedProjects>();
+  std::shared_ptr<std::atomic<bool>> rescan = std::make_shared<std::atomic<bool>>(false);
+  std::vector<Watcher> watchers;
+
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State();
+};
+
+// Reads the registry once and reconciles every entry with the watched-project map, starting,
+// replacing and stopping watchers. Problems are console lines; it never fails.
+void rescan(State& state, const Options& options);
+
+// Clears every watcher's running flag (those in the map under its lock), then joins every watcher
+// thread in start order.
+void stop_watchers(State& state);
+
+// Starts the control socket (when asked), rescans at once and then every interval or on request,
+// and once `running` is false stops and joins every watcher, then the control-socket thread.
+void run(const std::shared_ptr<std::atomic<bool>>& running, const Options& options, State& state);
+
+}  // namespace tallowmere_daemon::supervisor

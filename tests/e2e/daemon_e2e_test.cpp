@@ -1,0 +1,222 @@
+// The service through the real executable, in a temporary central root: start-up, watching a
+// registered project, a save turned into a signed ledger line, the status report of the running
+// service, and how Ctrl-C and SIGTERM end it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <openssl/evp.h>
+
+#include "base64.h"
+#include "entry_builder.h"
+#include "json/document.h"
+#include "model.h"
+#include "run_process.h"
+#include "signing_key.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tallowmere_test::ChildProcess;
+
+constexpr const char* kBanner =
+    "tallowmere-daemon starting (rescans the project registry every 5 minutes). Press Ctrl-C to stop.\n";
+
+std::array<unsigned char, 32> private_key() {
+  std::array<unsigned char, 32> key{};
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(7 * i + 3);
+  return key;
+}
+
+bool has_line(const std::string& text, const std::string& line) {
+  return text.starts_with(line + "\n") || text.find("\n" + line + "\n") != std::string::npos;
+}
+
+// A central root with one registered project "My Song" (watching, no collapse window), its folder
+// with the pointer file and a session file, and the contributor's key in the credential store:
+// all under one temporary folder that the daemon's environment points at.
+class Daemon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tallowmere_test::write_file(project / ".tallowmere",
+                                R"({"schema_version":"0.1","work_id":"w-e2e","warning":"Managed by tallowmere."})");
+    const auto signing = tallowmere_core::SigningKey::from_private_bytes(private_key());
+    ASSERT_TRUE(signing.has_value());
+    public_key = signing->public_key();
+    tallowmere_test::write_file(
+        central / "projects" / "w-e2e" / "manifest.json",
+        fmt::format(R"({{"schema_version":"0.1","work_id":"w-e2e","title":"My Song","created_at":"2026-01-01T00:00:00+01:00",)"
+                    R"("contributors":[{{"contributor_id":"alice","display_name":"Alice","public_key":"{}",)"
+                    R"("key_created_at":"2026-01-01T00:00:00+01:00"}}],"current_head_hash":null,"current_sequence":0}})",
+                    tallowmere_core::base64::encode(public_key)));
+    tallowmere_test::write_file(central / "projects" / "w-e2e" / "config.json",
+                                R"({"checkpoint_policy":{"mode":"hybrid","event_triggers":["session_save"]}})");
+    tallowmere_test::write_file(
+        central / "registry.json",
+        fmt::format(R"({{"schema_version":"0.1","projects":[{{"work_id":"w-e2e","project_path":"{}",)"
+                    R"("title":"My Song","registered_at":"2026-01-01T00:00:00+01:00"}}]}})",
+                    project.string()));
+    tallowmere_test::write_file(project / "Song.rpp", "<REAPER_PROJECT\n>\n");
+
+    const fs::path item = data / "tallowmere-keychain" / "tallowmere-core" / "alice";
+    fs::create_directories(item.parent_path());
+    const std::string text = tallowmere_core::base64::encode(private_key());
+    const int fd = ::open(item.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(::fchmod(fd, 0600), 0);
+    ::close(fd);
+  }
+
+  std::map<std::string, std::string> environment() const {
+    return {{"TALLOWMERE_HOME", central.string()},
+            {"HOME", (temp / "home").string()},
+            {"XDG_DATA_HOME", data.string()},
+            {"PATH", "/usr/bin:/bin"}};
+  }
+
+  tallowmere_test::ProcessOptions daemon(std::vector<std::string> arguments = {}) const {
+    std::vector<std::string> argv{TALLOWMERE_DAEMON_EXE};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return {.argv = argv, .env = environment(), .timeout = std::chrono::seconds(60)};
+  }
+
+  // Waits until the project's watch loop is set up: from then on a save is seen.
+  static bool wait_watching(ChildProcess& child) {
+    return child.wait_for_output([](const std::string& out, const std::string&) {
+      return has_line(out, "Press Ctrl-C to stop.");
+    });
+  }
+
+  std::vector<std::string> ledger_lines() const {
+    std::vector<std::string> lines;
+    std::istringstream text(tallowmere_test::read_file(central / "projects" / "w-e2e" / "ledger.jsonl"));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+  }
+
+  tallowmere_test::TempDir temp;
+  const fs::path central = temp / "central";
+  const fs::path data = temp / "data";
+  const fs::path project = temp / "My Song";
+  std::array<unsigned char, 32> public_key{};
+};
+
+// The signature over the entry hash text verifies with the contributor's public key.
+bool signature_verifies(const tallowmere_core::LedgerEntry& entry, const std::array<unsigned char, 32>& public_key) {
+  const auto signature = tallowmere_core::base64::decode(entry.signature);
+  if (!signature) return false;
+  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size());
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  const bool ok = key && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
+                  EVP_DigestVerify(context, signature->data(), signature->size(),
+                                   reinterpret_cast<const unsigned char*>(entry.entry_hash.data()),
+                                   entry.entry_hash.size()) == 1;
+  EVP_MD_CTX_free(context);
+  EVP_PKEY_free(key);
+  return ok;
+}
+
+TEST_F(Daemon, WatchesCheckpointsASaveReportsStatusAndStopsOnCtrlC) {
+  ChildProcess child(daemon());
+  ASSERT_TRUE(wait_watching(child)) << child.stdout_so_far() << child.stderr_so_far();
+  {
+    const std::string out = child.stdout_so_far();
+    ASSERT_TRUE(out.starts_with(std::string(kBanner) + "Watching " + project.string() + " (My Song)\n")) << out;
+  }
+
+  tallowmere_test::write_file(project / "Song.rpp", "<REAPER_PROJECT\n<TRACK \"Drums\">\n>\n");
+  const std::regex checkpoint(R"(\n\[([^\]]+)\] SessionSave files=Song\.rpp entry=([0-9a-f]{12})\n)");
+  std::smatch found;
+  ASSERT_TRUE(child.wait_for_output([&](const std::string& out, const std::string&) {
+    return std::regex_search(out, checkpoint);
+  })) << child.stdout_so_far() << child.stderr_so_far();
+  const std::string out = child.stdout_so_far();
+  ASSERT_TRUE(std::regex_search(out, found, checkpoint));
+
+  // The line was written before the checkpoint line was printed.
+  const auto lines = ledger_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  const auto entry = tallowmere_core::json::read_document<tallowmere_core::LedgerEntry>(lines[0]);
+  ASSERT_TRUE(entry.has_value()) << lines[0];
+  EXPECT_EQ(entry->timestamp_local, found[1].str());
+  EXPECT_TRUE(entry->entry_hash.starts_with(found[2].str()));
+  EXPECT_EQ(entry->contributor_id, "alice");
+  EXPECT_EQ(entry->event_type, tallowmere_core::EventType::SessionSave);
+  ASSERT_EQ(entry->content_refs.size(), 1u);
+  EXPECT_EQ(entry->content_refs[0].storage.local_path, "Song.rpp");
+  const auto hash = tallowmere_core::entry_builder::compute_entry_hash(*entry);
+  ASSERT_TRUE(hash.has_value());
+  EXPECT_EQ(*hash, entry->entry_hash);
+  EXPECT_TRUE(signature_verifies(*entry, public_key));
+
+  // The running service answers `status` from its watched-project map.
+  const auto status = tallowmere_test::run_process(daemon({"status"}));
+  EXPECT_EQ(status.exit_code, 0) << status.describe();
+  EXPECT_TRUE(status.stdout_text.starts_with("My Song\n  path:            " + project.string() + "\n"))
+      << status.stdout_text;
+  EXPECT_TRUE(has_line(status.stdout_text, "  checkpoints:     1")) << status.stdout_text;
+  EXPECT_TRUE(has_line(status.stdout_text, "  last checkpoint: " + entry->timestamp_local)) << status.stdout_text;
+
+  // A second Ctrl-C while stopping changes nothing.
+  child.send_signal(SIGINT);
+  child.send_signal(SIGINT);
+  const auto result = child.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_TRUE(result.stdout_text.ends_with("\nStopped watching.\nStopped.\n")) << result.describe();
+  EXPECT_EQ(result.stderr_text, "");
+}
+
+TEST_F(Daemon, WithoutRegistryOnlyTheBannerAndStoppedArePrinted) {
+  fs::remove(central / "registry.json");
+  ChildProcess child(daemon());
+  ASSERT_TRUE(child.wait_for_output([](const std::string& out, const std::string&) { return out == kBanner; }))
+      << child.stdout_so_far();
+  // The socket is there once the control-socket thread runs: the service is fully up.
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return fs::exists(central / "run" / "daemon.sock"); }));
+  child.send_signal(SIGINT);
+  const auto result = child.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(result.stdout_text, std::string(kBanner) + "Stopped.\n");
+  EXPECT_EQ(result.stderr_text, "");
+}
+
+TEST_F(Daemon, SigtermEndsTheServiceAtOnceWithoutStopped) {
+  ChildProcess child(daemon());
+  ASSERT_TRUE(wait_watching(child)) << child.stdout_so_far() << child.stderr_so_far();
+  child.send_signal(SIGTERM);
+  const auto result = child.wait();
+  EXPECT_EQ(result.signal, SIGTERM) << result.describe();
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.stdout_text.find("Stopped"), std::string::npos) << result.describe();
+}
+
+TEST_F(Daemon, FailedModeReportsItsChainAndExitsWithOne) {
+  // A regular file where the central root's parent should be: the run folder cannot be made.
+  tallowmere_test::write_file(temp / "plain-file", "");
+  auto options = daemon({"status"});
+  options.env["TALLOWMERE_HOME"] = (temp / "plain-file" / "central").string();
+  const auto result = tallowmere_test::run_process(options);
+  EXPECT_EQ(result.exit_code, 1) << result.describe();
+  EXPECT_EQ(result.stdout_text, "");
+  EXPECT_EQ(result.stderr_text, "Error: failed to create daemon run directory\n\nCaused by:\n    Not a directory (os error 20)\n");
+}
+
+}  // namespace

@@ -30,6 +30,7 @@ struct JsonError {
   std::uint64_t line = 0;
   std::uint64_t column = 0;
   std::string to_string() const;
+  bool operator==(const JsonError&) const = default;
 };
 
 // Rust's Debug notation for a duration: 10.005s, 10s, 250ms, 1.5µs, 12ns.

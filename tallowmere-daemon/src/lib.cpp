@@ -30,6 +30,13 @@ tallowmere_cli::Status install_ctrl_c_handler(const std::shared_ptr<std::atomic<
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
   if (pthread_sigmask(SIG_BLOCK, &interrupt, nullptr) != 0) return fail("Unexpected system error");
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal may be dropped
+  // before sigwait can take it; the service must stop on Ctrl-C however it was started. Blocked
+  // first, so that a Ctrl-C in between stays pending instead of ending the process.
+  if (std::signal(SIGINT, SIG_DFL) == SIG_ERR) {
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+    return fail("Unexpected system error");
+  }
   try {
     std::thread([running, interrupt] {
       pthread_setname_np(pthread_self(), "ctrl-c");

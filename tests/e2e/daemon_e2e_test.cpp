@@ -186,16 +186,24 @@ TEST_F(Daemon, WatchesCheckpointsASaveReportsStatusAndStopsOnCtrlC) {
 
 TEST_F(Daemon, WithoutRegistryOnlyTheBannerAndStoppedArePrinted) {
   fs::remove(central / "registry.json");
-  ChildProcess child(daemon());
-  ASSERT_TRUE(child.wait_for_output([](const std::string& out, const std::string&) { return out == kBanner; }))
-      << child.stdout_so_far();
-  // The socket is there once the control-socket thread runs: the service is fully up.
-  ASSERT_TRUE(tallowmere_test::wait_until([&] { return fs::exists(central / "run" / "daemon.sock"); }));
-  child.send_signal(SIGINT);
-  const auto result = child.wait();
-  EXPECT_EQ(result.exit_code, 0) << result.describe();
-  EXPECT_EQ(result.stdout_text, std::string(kBanner) + "Stopped.\n");
-  EXPECT_EQ(result.stderr_text, "");
+  // Also when started the way a shell starts a background job, with SIGINT ignored.
+  for (const bool ignoring_interrupts : {false, true}) {
+    SCOPED_TRACE(ignoring_interrupts ? "SIGINT ignored at start" : "SIGINT as usual");
+    std::error_code ignored;
+    fs::remove_all(central / "run", ignored);
+    auto options = daemon();
+    if (ignoring_interrupts) options.in_child = [] { ::signal(SIGINT, SIG_IGN); };
+    ChildProcess child(options);
+    ASSERT_TRUE(child.wait_for_output([](const std::string& out, const std::string&) { return out == kBanner; }))
+        << child.stdout_so_far();
+    // The socket is there once the control-socket thread runs: the service is fully up.
+    ASSERT_TRUE(tallowmere_test::wait_until([&] { return fs::exists(central / "run" / "daemon.sock"); }));
+    child.send_signal(SIGINT);
+    const auto result = child.wait();
+    EXPECT_EQ(result.exit_code, 0) << result.describe();
+    EXPECT_EQ(result.stdout_text, std::string(kBanner) + "Stopped.\n");
+    EXPECT_EQ(result.stderr_text, "");
+  }
 }
 
 TEST_F(Daemon, SigtermEndsTheServiceAtOnceWithoutStopped) {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include "durable_file.h"
+#include "home.h"
 #include "json/document.h"
 #include "pointer.h"
 #include "text.h"
@@ -22,31 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using tallowmere_core::CoreError;
 using tallowmere_core::text::display;
-
-// The home directory the password database records for the real user id; none when there is no
-// entry or it records an empty one.
-std::optional<std::string> password_database_home() {
-  long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-  for (;;) {
-    passwd record{};
-    passwd* found = nullptr;
-    const int error = ::getpwuid_r(::getuid(), &record, buffer.data(), buffer.size(), &found);
-    if (error == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (error == EINTR) continue;
-    if (error != 0 || found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0') return std::nullopt;
-    return std::string(found->pw_dir);
-  }
-}
-
-std::optional<fs::path> home_directory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return fs::path(home);
-  if (auto home = password_database_home()) return fs::path(std::move(*home));
-  return std::nullopt;
-}
 
 bool names_regular_file(const fs::path& path) {
   std::error_code ignored;
@@ -94,7 +69,7 @@ Result<fs::path> central_root() {
       configured != nullptr && tallowmere_core::text::is_valid_utf8(configured)) {
     return fs::path(configured);
   }
-  if (auto home = home_directory()) return *home / ".tallowmere";
+  if (auto home = tallowmere_core::home::home_dir()) return *home / ".tallowmere";
   return std::unexpected(ErrorChain("could not determine the current user's home directory"));
 }
 

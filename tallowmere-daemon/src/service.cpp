@@ -26,7 +26,7 @@ using tallowmere_cli::platform::retry_on_eintr;
 constexpr std::string_view kLogFallback = "~/Library/Logs/tallowmere-daemon.log";
 
 Result<std::filesystem::path> under_home(const std::filesystem::path& relative) {
-  auto home = home::home_dir();
+  auto home = tallowmere_core::home::home_dir();
   if (!home) return std::unexpected(ErrorChain("couldn't determine this user's home directory"));
   return *home / relative;
 }

@@ -124,14 +124,14 @@ std::filesystem::path user_database_home() {
 
 TEST_F(Home, ComesFromHomeWhenSetAndFromTheUserDatabaseOtherwise) {
   ::setenv("HOME", "/srv/somebody", 1);
-  EXPECT_EQ(tallowmere_daemon::home::home_dir(), std::filesystem::path("/srv/somebody"));
+  EXPECT_EQ(tallowmere_core::home::home_dir(), std::filesystem::path("/srv/somebody"));
 
   const auto database = user_database_home();
   ASSERT_FALSE(database.empty()) << "this user has no home in the user database";
   ::setenv("HOME", "", 1);
-  EXPECT_EQ(tallowmere_daemon::home::home_dir(), database);
+  EXPECT_EQ(tallowmere_core::home::home_dir(), database);
   ::unsetenv("HOME");
-  EXPECT_EQ(tallowmere_daemon::home::home_dir(), database);
+  EXPECT_EQ(tallowmere_core::home::home_dir(), database);
 }
 
 TEST(ProcessRun, CapturesBothStreamsAndTheExitStatus) {

@@ -7,7 +7,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-namespace tallowmere_daemon::home {
+namespace tallowmere_core::home {
 namespace {
 
 std::optional<std::filesystem::path> user_database_home() {
@@ -39,4 +39,4 @@ std::optional<std::filesystem::path> home_dir() {
   return user_database_home();
 }
 
-}  // namespace tallowmere_daemon::home
+}  // namespace tallowmere_core::home

@@ -191,30 +191,23 @@ std::string quote_debug(std::string_view text) {
   return out;
 }
 
-// The open containers of a skipped value, one bit each (set for an object). The first 256
-// levels need no allocation.
+// The kinds of the containers enclosing a skipped value, one bit per level; nesting is bounded
+// by kMaxDepth, so two words hold every level.
 class FrameStack {
  public:
   bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
   void push(bool object) {
-    std::uint64_t& word = word_at(size_);
+    std::uint64_t& word = words_[size_ / 64];
     const std::uint64_t bit = std::uint64_t{1} << (size_ % 64);
     word = object ? (word | bit) : (word & ~bit);
     ++size_;
   }
   void pop() { --size_; }
-  bool top_is_object() { return (word_at(size_ - 1) >> ((size_ - 1) % 64)) & 1; }
+  bool top_is_object() const { return (words_[(size_ - 1) / 64] >> ((size_ - 1) % 64)) & 1; }
 
  private:
-  static constexpr std::size_t kInlineWords = 4;
-  std::uint64_t& word_at(std::size_t level) {
-    const std::size_t index = level / 64;
-    if (index < kInlineWords) return inline_words_[index];
-    if (index - kInlineWords >= more_words_.size()) more_words_.resize(index - kInlineWords + 1);
-    return more_words_[index - kInlineWords];
-  }
-  std::array<std::uint64_t, kInlineWords> inline_words_{};
-  std::vector<std::uint64_t> more_words_;
+  std::array<std::uint64_t, (kMaxDepth + 63) / 64> words_{};
   std::size_t size_ = 0;
 };
 
@@ -557,6 +550,11 @@ bool Reader::skip_value() {
       case '-': ++pos_; if (!skip_number()) return false; break;
       case '[':
       case '{':
+        // Deep nesting is refused here too, so that no input can make the reader's memory or
+        // time per byte grow without bound.
+        if (static_cast<std::size_t>(depth_) + frames.size() + 1 >= static_cast<std::size_t>(kMaxDepth)) {
+          return fail_here("recursion limit exceeded");
+        }
         ++pos_;
         frames.push(c == '{');
         opened = true;

@@ -13,6 +13,7 @@
 #include "entry_builder.h"
 #include "json/document.h"
 #include "ledger.h"
+#include "platform/eintr.h"
 #include "text.h"
 #include "unique_fd.h"
 #include "uuid.h"
@@ -48,21 +49,36 @@ CoreResult<void> append_line(const fs::path& ledger_file, std::string_view line)
 
   struct stat metadata {};
   if (::fstat(fd.get(), &metadata) != 0) return fail(errno);
-  if (metadata.st_size > 0) {
+  const off_t length_before = metadata.st_size;
+
+  // A write that fails part way (a full disk, a file size limit) leaves a torn last line, and a
+  // torn line under the lock makes every later append refuse until the watcher restarts. Cutting
+  // the ledger back to its length before this append leaves it exactly as it was; the lock keeps
+  // every other writer away meanwhile. Should the cut fail too, the error still goes back.
+  const auto undo = [&](CoreResult<void> failure) {
+    if (platform::retry_on_eintr([&] { return ::ftruncate(fd.get(), length_before); }) == 0) {
+      (void)tallowmere_core::durable_file::full_sync(fd.get(), ledger_file);
+    }
+    return failure;
+  };
+
+  if (length_before > 0) {
     char last = '\n';
     ssize_t n = 0;
     do {
-      n = ::pread(fd.get(), &last, 1, metadata.st_size - 1);
+      n = ::pread(fd.get(), &last, 1, length_before - 1);
     } while (n < 0 && errno == EINTR);
     if (n < 0) return fail(errno);
     if (n == 1 && last != '\n') {
-      if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) return written;
+      if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) {
+        return undo(written);
+      }
     }
   }
 
-  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), line, ledger_file); !written) return written;
-  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) return written;
-  if (auto synced = tallowmere_core::durable_file::full_sync(fd.get(), ledger_file); !synced) return synced;
+  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), line, ledger_file); !written) return undo(written);
+  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) return undo(written);
+  if (auto synced = tallowmere_core::durable_file::full_sync(fd.get(), ledger_file); !synced) return undo(synced);
   if (const int error = fd.close(); error != 0) return fail(error);
   return {};
 }

@@ -29,7 +29,9 @@ namespace checkpoint_ops {
 
 // Under the ledger lock: rereads the ledger (refusing a torn last line), completes the entry (id,
 // position, parent, local timestamp), signs it, appends its line (after a line feed of its own when
-// the last entry lacks one) and syncs it, then replaces the manifest durably with the new head.
+// the last entry lacks one) and syncs it, then replaces the manifest durably with the new head. A
+// write or sync of the line that fails cuts the ledger back to its length before, so that a failed
+// append leaves no torn line behind.
 // `manifest` is the caller's in-memory copy and receives the new head and sequence once the line is
 // on disk. The lock is released on every return.
 Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest,

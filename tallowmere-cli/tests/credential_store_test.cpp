@@ -22,28 +22,7 @@ using namespace std::string_literals;
 
 constexpr std::string_view service = "tallowmere-core";
 
-// Sets (or, with nullopt, unsets) one environment variable and puts the old value back when it goes.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    apply(value);
-  }
-  ~ScopedEnvironment() { apply(old_); }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  void apply(const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name_, value->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using ScopedEnvironment = tallowmere_test::ScopedEnv;
 
 class CredentialStoreTest : public ::testing::Test {
  protected:

@@ -11,30 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "test_support.h"
+
 namespace tallowmere_cli::test_helpers {
 
-// Sets (or, with nullopt, unsets) one environment variable and puts the old value back when it goes.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    apply(value);
-  }
-  ~ScopedEnv() { apply(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  void apply(const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name_, value->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using tallowmere_test::ScopedEnv;
 
 struct ChildOutcome {
   bool exited_normally = false;

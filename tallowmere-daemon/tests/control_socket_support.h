@@ -35,27 +35,7 @@ namespace fs = std::filesystem;
 namespace ipc = tallowmere_daemon::ipc;
 using tallowmere_core::UniqueFd;
 
-// Sets an environment variable for as long as the value lives, restoring what was there.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (previous_) {
-      ::setenv(name_, previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
+using tallowmere_test::ScopedEnv;
 
 inline tallowmere_core::timestamp::Timestamp at(std::string_view rfc3339) {
   return tallowmere_core::timestamp::parse_rfc3339(rfc3339).value();

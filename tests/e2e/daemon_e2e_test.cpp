@@ -23,6 +23,7 @@
 #include <openssl/evp.h>
 
 #include "base64.h"
+#include "daemon_world.h"
 #include "entry_builder.h"
 #include "json/document.h"
 #include "model.h"
@@ -34,6 +35,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tallowmere_test::ChildProcess;
+using tallowmere_test::signature_verifies;
 
 constexpr const char* kBanner =
     "tallowmere-daemon starting (rescans the project registry every 5 minutes). Press Ctrl-C to stop.\n";
@@ -117,21 +119,6 @@ class Daemon : public ::testing::Test {
   const fs::path project = temp / "My Song";
   std::array<unsigned char, 32> public_key{};
 };
-
-// The signature over the entry hash text verifies with the contributor's public key.
-bool signature_verifies(const tallowmere_core::LedgerEntry& entry, const std::array<unsigned char, 32>& public_key) {
-  const auto signature = tallowmere_core::base64::decode(entry.signature);
-  if (!signature) return false;
-  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size());
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  const bool ok = key && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
-                  EVP_DigestVerify(context, signature->data(), signature->size(),
-                                   reinterpret_cast<const unsigned char*>(entry.entry_hash.data()),
-                                   entry.entry_hash.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  return ok;
-}
 
 TEST_F(Daemon, WatchesCheckpointsASaveReportsStatusAndStopsOnCtrlC) {
   ChildProcess child(daemon());

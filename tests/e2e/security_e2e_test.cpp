@@ -130,24 +130,7 @@ class InspectedReleases {
   std::size_t releases_holding_a_pattern() const { return inspection().releases_holding_a_pattern.load(); }
 };
 
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnvironment() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using ScopedEnvironment = tallowmere_test::ScopedEnv;
 
 std::string_view as_text(const tallowmere_test::KeyBytes& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -45,6 +46,29 @@ inline std::string read_file(const std::filesystem::path& path) {
   s << in.rdbuf();
   return s.str();
 }
+
+// Sets (or, with nullopt, unsets) one environment variable and puts the old value back when it goes.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = ::getenv(name)) old_ = old;
+    apply(value);
+  }
+  ~ScopedEnv() { apply(old_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void apply(const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name_, value->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 // Polls `condition` until it holds or `deadline` passes; true when it held.
 inline bool wait_until(const std::function<bool()>& condition,

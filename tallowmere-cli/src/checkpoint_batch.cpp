@@ -1,10 +1,14 @@
 #include "checkpoint_batch.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdint>
 #include <span>
 #include <utility>
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 
 #include "blob_store.h"
 #include "checkpoint_ops.h"
@@ -12,6 +16,7 @@
 #include "console.h"
 #include "daw.h"
 #include "hash.h"
+#include "ledger_tail_repair.h"
 #include "text.h"
 #include "uuid.h"
 
@@ -20,7 +25,9 @@ namespace tallowmere_cli::checkpoint_ops {
 namespace fs = std::filesystem;
 using tallowmere_core::ContentReference;
 using tallowmere_core::ContentType;
+using tallowmere_core::CoreError;
 using tallowmere_core::LedgerEntry;
+using ReadClock = std::chrono::steady_clock;
 using tallowmere_core::text::display;
 
 namespace {
@@ -44,16 +51,30 @@ bool is_one_of(std::string_view extension, std::span<const std::string_view> ext
 
 // The settle warnings never stop a checkpoint: a file still being written is recorded all the
 // same, and the owner is told so that a suspicious entry can be checked.
-void settle_before_checkpoint(const fs::path& file) {
-  auto still_changing = tallowmere_core::hash::wait_for_file_stable(file, tallowmere_core::hash::checkpoint_stable_options);
-  if (!still_changing) {
-    console::err(fmt::format("WARNING: failed to check whether {} is still being written: {}", display(file),
-                             still_changing.error().message()));
-  } else if (*still_changing) {
-    console::err(fmt::format("WARNING: {} was still changing when checkpointed (may have been captured mid-write); "
-                             "if this checkpoint looks wrong, check the file and checkpoint again",
-                             display(file)));
-  }
+void warn_unchecked(const fs::path& file, const CoreError& error) {
+  console::err(
+      fmt::format("WARNING: failed to check whether {} is still being written: {}", display(file), error.message()));
+}
+
+void warn_still_changing(const fs::path& file) {
+  console::err(fmt::format("WARNING: {} was still changing when checkpointed (may have been captured mid-write); "
+                           "if this checkpoint looks wrong, check the file and checkpoint again",
+                           display(file)));
+}
+
+// What the settle wait judges a file by: its size and modification time to the nanosecond,
+// symbolic links followed. A rewrite that keeps both goes unnoticed here as it does there.
+struct Probe {
+  std::uint64_t size;
+  std::int64_t mtime_seconds;
+  std::int64_t mtime_nanoseconds;
+  bool operator==(const Probe&) const = default;
+};
+
+std::expected<Probe, CoreError> probe(const fs::path& file) {
+  struct stat metadata {};
+  if (::stat(file.c_str(), &metadata) != 0) return std::unexpected(CoreError::io(file, errno));
+  return Probe{static_cast<std::uint64_t>(metadata.st_size), metadata.st_mtim.tv_sec, metadata.st_mtim.tv_nsec};
 }
 
 Result<tallowmere_core::hash::FileDigest> read_content(const LoadedProject& project, const fs::path& file) {
@@ -65,6 +86,67 @@ Result<tallowmere_core::hash::FileDigest> read_content(const LoadedProject& proj
   auto hashed = tallowmere_core::hash::hash_file_streaming(file);
   if (!hashed) return std::unexpected(ErrorChain(hashed.error()).context(fmt::format("failed to hash {}", display(file))));
   return std::move(*hashed);
+}
+
+struct ReadContent {
+  tallowmere_core::hash::FileDigest digest;
+  ReadClock::time_point began;
+};
+
+Result<ReadContent> read_once(const LoadedProject& project, const fs::path& file, const BeforeRead& before_read) {
+  if (before_read) before_read();
+  const auto began = ReadClock::now();
+  auto digest = read_content(project, file);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  return ReadContent{std::move(*digest), began};
+}
+
+// The content to record for a changed file. A file modified long enough ago counts as settled at
+// once, so an in-place save (truncate, then writes) that begins just then would be recorded half
+// written: the probe is taken again after the read, and a file that changed meanwhile is settled
+// and read anew, all within the one settle time-out. The probe before each wait guards the wait's
+// verdict too: it judged the file up to its last probe, and a save beginning right after that
+// shows as a difference between the probes on either side of the wait.
+Result<ReadContent> read_settled(const LoadedProject& project, const fs::path& file, const BeforeRead& before_read) {
+  const auto& settle = tallowmere_core::hash::checkpoint_stable_options;
+  const auto limit = ReadClock::now() + settle.timeout;
+  const auto read_unchecked = [&](const CoreError& error) {
+    warn_unchecked(file, error);
+    return read_once(project, file, before_read);
+  };
+
+  auto before = probe(file);
+  if (!before) return read_unchecked(before.error());
+  for (;;) {
+    tallowmere_core::hash::StableOptions options = settle;
+    options.timeout = std::max<std::chrono::nanoseconds>(limit - ReadClock::now(), std::chrono::nanoseconds::zero());
+    auto still_changing = tallowmere_core::hash::wait_for_file_stable(file, options);
+    if (!still_changing) return read_unchecked(still_changing.error());
+    if (*still_changing) {
+      warn_still_changing(file);
+      return read_once(project, file, before_read);
+    }
+    auto settled = probe(file);
+    if (!settled) return read_unchecked(settled.error());
+    if (*settled != *before) {
+      before = std::move(settled);
+      continue;
+    }
+
+    auto content = read_once(project, file, before_read);
+    if (!content) return content;
+    auto after = probe(file);
+    if (!after) {
+      warn_unchecked(file, after.error());
+      return content;
+    }
+    if (*after == *settled) return content;
+    if (ReadClock::now() >= limit) {
+      warn_still_changing(file);
+      return content;
+    }
+    before = std::move(after);
+  }
 }
 
 }  // namespace
@@ -107,15 +189,26 @@ std::optional<std::string> choose_daw_name(const std::vector<ContentReference>& 
 
 std::vector<fs::path> changed_files(const std::vector<fs::path>& batch, const fs::path& canonical_root,
                                     const std::vector<LedgerEntry>& entries) {
-  std::vector<fs::path> changed;
+  return filter_changes(batch, canonical_root, entries, {}).changed;
+}
+
+// The read here is not checked again afterwards: its result is never recorded. A read caught
+// mid-write can only call the file changed, and the checkpoint's own checked read then decides
+// what is recorded; or find the newest reference's content, and then the writes still under way
+// finish after the read began, so their own notifications bring the file back in a later batch.
+ChangeFilterResult filter_changes(const std::vector<fs::path>& batch, const fs::path& canonical_root,
+                                  const std::vector<LedgerEntry>& entries, const BeforeRead& before_read) {
+  ChangeFilterResult result;
   for (const fs::path& file : batch) {
     // Settled, still changing or unreadable: the hash below decides either way.
     (void)tallowmere_core::hash::wait_for_file_stable(file, tallowmere_core::hash::checkpoint_stable_options);
     const std::string local_path = local_path_for(canonical_root, file);
+    if (before_read) before_read();
+    const auto began = ReadClock::now();
     auto digest = tallowmere_core::hash::hash_file_streaming(file);
     if (!digest) {
       // Read again when it is checkpointed, where the failure is reported.
-      changed.push_back(file);
+      result.changed.push_back(file);
       continue;
     }
     const ContentReference* newest = nullptr;
@@ -127,19 +220,25 @@ std::vector<fs::path> changed_files(const std::vector<fs::path>& batch, const fs
         }
       }
     }
-    if (!newest || newest->sha256_hash != digest->sha256_hex) changed.push_back(file);
+    if (!newest || newest->sha256_hash != digest->sha256_hex) {
+      result.changed.push_back(file);
+    } else {
+      result.unchanged.push_back(FileRead{file, began});
+    }
   }
-  return changed;
+  return result;
 }
 
 Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::vector<fs::path>& changed,
-                                           const std::string& contributor_id, const tallowmere_core::SigningKey& key) {
+                                           const std::string& contributor_id, const tallowmere_core::SigningKey& key,
+                                           const BeforeRead& before_read) {
   const bool store_blobs = project.config.retention_policy.store_blobs;
   std::vector<ContentReference> refs;
   refs.reserve(changed.size());
+  std::vector<FileRead> reads;
+  reads.reserve(changed.size());
   for (const fs::path& file : changed) {
-    settle_before_checkpoint(file);
-    auto content = read_content(project, file);
+    auto content = read_settled(project, file, before_read);
     if (!content) return std::unexpected(std::move(content.error()));
     auto ref_id = tallowmere_core::uuid::new_v4();
     if (!ref_id) {
@@ -149,24 +248,30 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
     refs.push_back(ContentReference{
         .ref_id = std::move(*ref_id),
         .content_type = classify(file),
-        .sha256_hash = std::move(content->sha256_hex),
+        .sha256_hash = std::move(content->digest.sha256_hex),
         .perceptual_fingerprint = std::nullopt,
-        .byte_size = content->byte_count,
+        .byte_size = content->digest.byte_count,
         .storage = {.location = store_blobs ? "blob_store" : "local_only",
                     .local_path = local_path_for(project.paths.root, file),
                     .encrypted = false},
     });
+    reads.push_back(FileRead{file, content->began});
   }
 
   EntryDraft draft;
   draft.event_type = tallowmere_core::EventType::SessionSave;
   draft.daw_context = tallowmere_core::DawContext{choose_daw_name(refs), std::string(platform_os())};
   draft.content_refs = std::move(refs);
-  auto entry = append_locked(project.paths, project.manifest, contributor_id, key, std::move(draft));
+  // Another appender (the companion tool) that dies mid-line while this watcher runs leaves a torn
+  // tail that the start-up repair never sees; it is repaired the same way, under the append's lock.
+  const auto repair = [&paths = project.paths](const tallowmere_core::TrailingIncomplete& torn) {
+    return cmd_watch::repair_ledger_tail_under_lock(paths, torn);
+  };
+  auto entry = append_locked(project.paths, project.manifest, contributor_id, key, std::move(draft), repair);
   if (!entry) return std::unexpected(std::move(entry.error()));
 
   if (store_blobs) note_storage_milestone(project);
-  return CheckpointOutcome{std::move(*entry), changed};
+  return CheckpointOutcome{std::move(*entry), changed, std::move(reads)};
 }
 
 void note_storage_milestone(LoadedProject& project) {

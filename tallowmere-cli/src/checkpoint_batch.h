@@ -1,7 +1,9 @@
 #pragma once
 // The checkpoint of a batch of saved session files: which of them really changed, and one signed
 // session_save entry (with optional blob store copies) for those that did.
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,11 +16,29 @@
 
 namespace tallowmere_cli::checkpoint_ops {
 
-// A successful checkpoint: the entry exactly as appended, and the changed files it records, in
-// batch order.
+// Called just before the content of a file is read; the watch loop takes in the changes reported
+// so far, whose writes were made before the read began and so are seen by it.
+using BeforeRead = std::function<void()>;
+
+// A read of a file whose result stands: the ledger now records what it read, or already did.
+struct FileRead {
+  std::filesystem::path file;
+  std::chrono::steady_clock::time_point began;  // after the BeforeRead call, before the file was opened
+};
+
+// A successful checkpoint: the entry exactly as appended, the changed files it records, in batch
+// order, and the read whose content was recorded for each of them, in the same order.
 struct CheckpointOutcome {
   tallowmere_core::LedgerEntry entry;
   std::vector<std::filesystem::path> files;
+  std::vector<FileRead> reads;
+};
+
+// What the change filter found: the changed files in batch order, and the reads that found a
+// file's content equal to its newest reference.
+struct ChangeFilterResult {
+  std::vector<std::filesystem::path> changed;
+  std::vector<FileRead> unchanged;
 };
 
 // The platform the service runs on, as entries record it: "macos" or "linux".
@@ -42,14 +62,25 @@ std::vector<std::filesystem::path> changed_files(const std::vector<std::filesyst
                                                  const std::filesystem::path& canonical_root,
                                                  const std::vector<tallowmere_core::LedgerEntry>& entries);
 
+// changed_files, telling also when the read of each unchanged file began; `before_read` (when
+// set) is called before each file is read.
+ChangeFilterResult filter_changes(const std::vector<std::filesystem::path>& batch,
+                                  const std::filesystem::path& canonical_root,
+                                  const std::vector<tallowmere_core::LedgerEntry>& entries,
+                                  const BeforeRead& before_read);
+
 // Records `changed` (non-empty) in one signed entry appended to the project's ledger: each file is
-// settled, then hashed, or copied into the blob store when the retention policy keeps copies; the
-// owner is told when the store passes a storage milestone. Updates the project's manifest (new
-// head) and configuration (milestone noted), but not its in-memory ledger entries: that is the
-// caller's. Settle warnings and the storage notice go to the console. On failure nothing is
-// appended; blob store copies already made stay.
+// settled, then hashed, or copied into the blob store when the retention policy keeps copies, and
+// read again (settled anew) when its size or modification time changed during the read, until the
+// settle time-out runs out. The owner is told when the store passes a storage milestone. A ledger
+// tail torn by another writer since loading is repaired, with the start-up warning, under the lock
+// of the append. Updates the project's manifest (new head) and configuration (milestone noted),
+// but not its in-memory ledger entries: that is the caller's. Settle and repair warnings and the
+// storage notice go to the console; `before_read` (when set) is called before each read. On
+// failure nothing is appended; blob store copies already made stay.
 Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::vector<std::filesystem::path>& changed,
-                                           const std::string& contributor_id, const tallowmere_core::SigningKey& key);
+                                           const std::string& contributor_id, const tallowmere_core::SigningKey& key,
+                                           const BeforeRead& before_read = {});
 
 // Tells the owner, once per milestone, when the blob store has grown past one of the project's
 // storage milestones, and records that in config.json. Never fails: a store that cannot be listed

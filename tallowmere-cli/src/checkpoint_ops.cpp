@@ -114,8 +114,14 @@ timestamp::Timestamp next_local_timestamp(std::optional<std::string_view> previo
 
 Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest,
                                                    const std::string& contributor_id,
-                                                   const tallowmere_core::SigningKey& key, EntryDraft draft) {
+                                                   const tallowmere_core::SigningKey& key, EntryDraft draft,
+                                                   const TornTailRepair& repair_torn_tail) {
   const std::string ledger_text = display(paths.ledger_file);
+  const std::string read_context = fmt::format("failed to read {}", ledger_text);
+
+  // Declared before the lock so that it outlives it: freeing the reread of a long history takes
+  // milliseconds, which other writers waiting for the lock need not spend.
+  tallowmere_core::LedgerReadResult reread;
 
   auto lock = tallowmere_core::LedgerLock::acquire(paths.ledger_file);
   if (!lock) {
@@ -126,14 +132,22 @@ Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, ta
   }
 
   // Only the reread under the lock says where the ledger stands; the caller's copy may be stale.
-  auto ledger = tallowmere_core::ledger::read_ledger(paths.ledger_file);
-  if (!ledger) {
-    return std::unexpected(ErrorChain(ledger.error()).context(fmt::format("failed to read {}", ledger_text)));
+  if (auto ledger = tallowmere_core::ledger::read_ledger(paths.ledger_file); ledger) {
+    reread = std::move(*ledger);
+  } else {
+    return std::unexpected(ErrorChain(ledger.error()).context(read_context));
   }
-  if (ledger->trailing_incomplete) {
-    return std::unexpected(ErrorChain(
-        "ledger has an unrepaired trailing incomplete line; this should have been handled before appending"));
+  if (reread.trailing_incomplete && repair_torn_tail) {
+    if (auto repaired = repair_torn_tail(*reread.trailing_incomplete); !repaired) {
+      return std::unexpected(std::move(repaired.error()));
+    }
+    if (auto ledger = tallowmere_core::ledger::read_ledger(paths.ledger_file); ledger) {
+      reread = std::move(*ledger);
+    } else {
+      return std::unexpected(ErrorChain(ledger.error()).context(read_context));
+    }
   }
+  if (reread.trailing_incomplete) return std::unexpected(ErrorChain(std::string(unrepaired_tail_message)));
 
   auto entry_id = tallowmere_core::uuid::new_v4();
   if (!entry_id) {
@@ -142,10 +156,10 @@ Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, ta
   }
 
   std::optional<std::string_view> previous;
-  if (!ledger->entries.empty()) previous = ledger->entries.back().timestamp_local;
+  if (!reread.entries.empty()) previous = reread.entries.back().timestamp_local;
   const auto stamp = next_local_timestamp(previous, timestamp::now_local());
 
-  tallowmere_core::LedgerEntry entry = complete_entry(std::move(draft), std::move(*entry_id), contributor_id, *ledger,
+  tallowmere_core::LedgerEntry entry = complete_entry(std::move(draft), std::move(*entry_id), contributor_id, reread,
                                                       timestamp::format_rfc3339(stamp));
   if (auto signed_entry = tallowmere_core::entry_builder::sign_entry(entry, key); !signed_entry) {
     return std::unexpected(ErrorChain(signed_entry.error()).context("failed to sign ledger entry"));

@@ -2,12 +2,14 @@
 // The one operation that writes a project's history: the locked, signed append of an entry.
 // (The checkpoint of a batch, which builds the entry, lives here too.)
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "error_chain.h"
+#include "ledger.h"
 #include "model.h"
 #include "project.h"
 #include "signing_key.h"
@@ -27,16 +29,28 @@ struct EntryDraft {
 
 namespace checkpoint_ops {
 
-// Under the ledger lock: rereads the ledger (refusing a torn last line), completes the entry (id,
-// position, parent, local timestamp), signs it, appends its line (after a line feed of its own when
-// the last entry lacks one) and syncs it, then replaces the manifest durably with the new head. A
-// write or sync of the line that fails cuts the ledger back to its length before, so that a failed
-// append leaves no torn line behind.
+// Cuts off a torn last line that the append's reread found, while the append holds the ledger
+// lock (so no writer that takes the lock can still be writing that line); an error ends the
+// append with that error.
+using TornTailRepair = std::function<Status(const tallowmere_core::TrailingIncomplete&)>;
+
+// The refusal of an append to a ledger whose last line is torn, for callers that cannot repair.
+inline constexpr std::string_view unrepaired_tail_message =
+    "ledger has an unrepaired trailing incomplete line; this should have been handled before appending";
+
+// Under the ledger lock: rereads the ledger, completes the entry (id, position, parent, local
+// timestamp), signs it, appends its line (after a line feed of its own when the last entry lacks
+// one) and syncs it, then replaces the manifest durably with the new head. A reread that ends in a
+// torn line is refused with `unrepaired_tail_message`, unless `repair_torn_tail` is given: then it
+// is called under the lock, and the ledger read again once it has succeeded. A write or sync of
+// the line that fails cuts the ledger back to its length before, so that a failed append leaves no
+// torn line behind.
 // `manifest` is the caller's in-memory copy and receives the new head and sequence once the line is
-// on disk. The lock is released on every return.
+// on disk. The lock is released on every return, before the reread is freed.
 Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest,
                                                    const std::string& contributor_id,
-                                                   const tallowmere_core::SigningKey& key, EntryDraft draft);
+                                                   const tallowmere_core::SigningKey& key, EntryDraft draft,
+                                                   const TornTailRepair& repair_torn_tail = {});
 
 // The local timestamp of the entry after one stamped `previous` (none when the ledger is empty):
 // `previous` + 1 ms in its own offset when it parses and is not earlier than `now`, so entries

@@ -35,18 +35,24 @@ std::vector<std::string> startup_lines(const fs::path& root, std::chrono::nanose
   return lines;
 }
 
-void process_batch(LoadedProject& project, const std::vector<fs::path>& batch, const fs::path& canonical_root,
-                   const std::string& contributor_id, const tallowmere_core::SigningKey& key) {
-  const auto changed = checkpoint_ops::changed_files(batch, canonical_root, project.ledger.entries);
-  if (changed.empty()) return;
-  auto outcome = checkpoint_ops::checkpoint_batch(project, changed, contributor_id, key);
+std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project, const std::vector<fs::path>& batch,
+                                                    const fs::path& canonical_root, const std::string& contributor_id,
+                                                    const tallowmere_core::SigningKey& key,
+                                                    const checkpoint_ops::BeforeRead& before_read) {
+  auto filtered = checkpoint_ops::filter_changes(batch, canonical_root, project.ledger.entries, before_read);
+  std::vector<checkpoint_ops::FileRead> reads = std::move(filtered.unchanged);
+  if (filtered.changed.empty()) return reads;
+  auto outcome = checkpoint_ops::checkpoint_batch(project, filtered.changed, contributor_id, key, before_read);
   if (!outcome) {
+    // Nothing was recorded, so no read of the changed files stands.
     console::err("ERROR: checkpoint failed: " + outcome.error().one_line());
-    return;
+    return reads;
   }
   // Later change filters compare against this entry's references.
   project.ledger.entries.push_back(outcome->entry);
   console::out(checkpoint_ops::checkpoint_line(*outcome));
+  reads.insert(reads.end(), outcome->reads.begin(), outcome->reads.end());
+  return reads;
 }
 
 Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nanoseconds collapse_window) {
@@ -92,14 +98,30 @@ WatchSession::~WatchSession() {
 }
 
 bool WatchSession::step() {
-  auto event = receiver_.receive(pending_.receive_timeout(Clock::now()));
-  if (!event && event.error() == ReceiveFailure::Disconnected) return false;
+  std::optional<ReceivedEvent> next;
+  if (!received_.empty()) {
+    next = std::move(received_.front());
+    received_.pop_front();
+  } else {
+    auto event = receiver_.receive(pending_.receive_timeout(Clock::now()));
+    if (!event && event.error() == ReceiveFailure::Disconnected) return false;
+    if (event) next = ReceivedEvent{std::move(*event), Clock::now()};
+  }
   // A time-out still lets a due batch go: its deadline may have passed while nothing arrived.
-  if (event) pending_.add(*event, Clock::now());
+  if (next) pending_.add(next->event, next->received, Clock::now());
   if (auto batch = pending_.take_due(Clock::now())) {
-    process_batch(project_, *batch, canonical_root_, identity_.contributor.contributor_id, identity_.key);
+    // Each read of the batch first takes in what the change source has delivered, so that the
+    // notifications of writes it will see are known to precede it. Notifications taken in later
+    // (from the channel, after the batch) may report writes the read missed, and always count.
+    const auto reads = process_batch(project_, *batch, canonical_root_, identity_.contributor.contributor_id,
+                                     identity_.key, [this] { take_in_waiting_events(); });
+    for (const auto& read : reads) pending_.note_read(read.file, read.began);
   }
   return true;
+}
+
+void WatchSession::take_in_waiting_events() {
+  while (auto event = receiver_.try_receive()) received_.push_back(ReceivedEvent{std::move(*event), Clock::now()});
 }
 
 void WatchSession::finish() {
@@ -109,6 +131,7 @@ void WatchSession::finish() {
   // Saves still collecting are dropped rather than checkpointed: a stopping watcher must not sit
   // in settle waits, and a later save of those files is seen by the next watcher.
   pending_ = PendingSaves(canonical_root_, std::chrono::nanoseconds::zero());
+  received_.clear();
   if (watcher_) watcher_->stop();
 }
 

@@ -3,11 +3,13 @@
 // burst of saves of DAW session files in the project folder into one checkpoint.
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "checkpoint_batch.h"
 #include "error_chain.h"
 #include "pending_saves.h"
 #include "platform/channel.h"
@@ -27,10 +29,15 @@ Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window,
 std::vector<std::string> startup_lines(const std::filesystem::path& root, std::chrono::nanoseconds collapse_window);
 
 // One batch, start to end: keeps the files that really changed, checkpoints them and reports the
-// outcome on the console; a successful entry joins `project.ledger.entries`. Never fails.
-void process_batch(LoadedProject& project, const std::vector<std::filesystem::path>& batch,
-                   const std::filesystem::path& canonical_root, const std::string& contributor_id,
-                   const tallowmere_core::SigningKey& key);
+// outcome on the console; a successful entry joins `project.ledger.entries`. Never fails. Yields
+// the reads whose result stands: those of unchanged files, and those recorded by the checkpoint
+// when it succeeded. `before_read` (when set) is called before each read of a file.
+std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project,
+                                                    const std::vector<std::filesystem::path>& batch,
+                                                    const std::filesystem::path& canonical_root,
+                                                    const std::string& contributor_id,
+                                                    const tallowmere_core::SigningKey& key,
+                                                    const checkpoint_ops::BeforeRead& before_read = {});
 
 // A started watch of one project, which run_loop drives one step at a time; tests drive it the
 // same way without a thread of their own. Owns the project, the signing key (wiped when the
@@ -41,9 +48,10 @@ class WatchSession {
   // prints the start-up lines; any failure comes back before anything is watched.
   static Result<WatchSession> start(LoadedProject project, std::chrono::nanoseconds collapse_window);
 
-  // One pass of the loop: waits up to 200 ms (less when a batch falls due sooner) for one change
-  // event, takes it in, and checkpoints the pending batch when its deadline has come. False when
-  // the change source has gone and nothing more will arrive.
+  // One pass of the loop: takes one change event (one taken in during the last batch, else one
+  // waited for up to 200 ms, less when a batch falls due sooner), and checkpoints the pending
+  // batch when its deadline has come. False when the change source has gone and nothing more will
+  // arrive.
   bool step();
 
   // Ends the watch: prints "Stopped watching.", drops saves still collecting without checkpointing
@@ -63,11 +71,22 @@ class WatchSession {
                std::unique_ptr<platform::FileWatcher> watcher,
                platform::Channel<platform::ChangeEvent>::Receiver receiver, std::chrono::nanoseconds collapse_window);
 
+  // An event and when the loop took it from the channel.
+  struct ReceivedEvent {
+    platform::ChangeEvent event;
+    Clock::time_point received;
+  };
+
+  // Moves every event waiting in the channel to `received_`, without waiting.
+  void take_in_waiting_events();
+
   LoadedProject project_;
   SigningIdentity identity_;
   std::filesystem::path canonical_root_;
   std::unique_ptr<platform::FileWatcher> watcher_;
   platform::Channel<platform::ChangeEvent>::Receiver receiver_;
+  // Events taken from the channel while a batch was being checkpointed, oldest first.
+  std::deque<ReceivedEvent> received_;
   PendingSaves pending_;
   bool finished_ = false;
 };

@@ -43,6 +43,13 @@ std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_f
   return {};
 }
 
+Status cut_torn_line(const ProjectPaths& paths) {
+  if (auto cut = cut_after_last_line_feed(paths.ledger_file); !cut) {
+    return std::unexpected(ErrorChain(cut.error()).context(std::string(repair_failed)));
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string torn_line_warning(const tallowmere_core::TrailingIncomplete& torn) {
@@ -68,10 +75,12 @@ Status repair_ledger_tail(const ProjectPaths& paths, const tallowmere_core::Trai
   auto reread = tallowmere_core::ledger::read_ledger(paths.ledger_file);
   if (!reread) return std::unexpected(ErrorChain(reread.error()).context(std::string(repair_failed)));
   if (!reread->trailing_incomplete) return {};
-  if (auto cut = cut_after_last_line_feed(paths.ledger_file); !cut) {
-    return std::unexpected(ErrorChain(cut.error()).context(std::string(repair_failed)));
-  }
-  return {};
+  return cut_torn_line(paths);
+}
+
+Status repair_ledger_tail_under_lock(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& torn) {
+  console::err(torn_line_warning(torn));
+  return cut_torn_line(paths);
 }
 
 }  // namespace tallowmere_cli::cmd_watch

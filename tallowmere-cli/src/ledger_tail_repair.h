@@ -19,4 +19,9 @@ std::string torn_line_warning(const tallowmere_core::TrailingIncomplete& torn);
 // tail" over the lock, read or write failure.
 Status repair_ledger_tail(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& torn);
 
+// The same repair for a caller that already holds the ledger lock and has just found `torn` in a
+// reread under it (an append finding a tail torn by a writer that died while this watcher ran):
+// prints the warning, then cuts and syncs. Same error chain.
+Status repair_ledger_tail_under_lock(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& torn);
+
 }  // namespace tallowmere_cli::cmd_watch

@@ -24,16 +24,27 @@ std::chrono::nanoseconds PendingSaves::receive_timeout(Clock::time_point now) co
   return std::clamp<std::chrono::nanoseconds>(left, std::chrono::milliseconds(1), longest_receive_wait);
 }
 
-void PendingSaves::add(const platform::ChangeEvent& event, Clock::time_point now) {
+void PendingSaves::add(const platform::ChangeEvent& event, Clock::time_point received, Clock::time_point now) {
   if (event.kind != EventKind::Any && event.kind != EventKind::Create && event.kind != EventKind::Modify) return;
   for (const fs::path& path : event.paths) {
-    if (accepts_path(path, canonical_root_)) pending_.insert(path);
+    if (!accepts_path(path, canonical_root_)) continue;
+    // A save of one file arrives as several notifications (truncate, each write, close); those
+    // taken in before a read of the file that stands began ask for nothing that read did not see.
+    // A write still under way when the read began sends its own notification once it is done, and
+    // that one is taken in later. Equal times prove nothing, so they keep the path.
+    if (const auto read = read_began_.find(path); read != read_began_.end() && received < read->second) continue;
+    pending_.insert(path);
   }
   if (!deadline_ && !pending_.empty()) {
     // A window of centuries (the configuration allows minutes up to 2^32) must not wrap around.
     const auto room = Clock::time_point::max() - now;
     deadline_ = collapse_window_ >= room ? Clock::time_point::max() : now + collapse_window_;
   }
+}
+
+void PendingSaves::note_read(const fs::path& file, Clock::time_point began) {
+  auto [read, inserted] = read_began_.try_emplace(file, began);
+  if (!inserted) read->second = std::max(read->second, began);
 }
 
 std::optional<std::vector<fs::path>> PendingSaves::take_due(Clock::time_point now) {

@@ -3,6 +3,7 @@
 // and how accepted saves gather into a batch that falls due when the collapse window has passed.
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
 #include <vector>
@@ -34,8 +35,15 @@ class PendingSaves {
   std::chrono::nanoseconds receive_timeout(Clock::time_point now) const;
 
   // Takes in the accepted paths of a create, modify or any event (other kinds change nothing),
-  // exactly as reported, and opens the collapse window at `now` on the first one.
-  void add(const platform::ChangeEvent& event, Clock::time_point now);
+  // exactly as reported, and opens the collapse window at `now` on the first one. `received` is
+  // when the loop took the event from the change source: the writes it reports were finished by
+  // then, so a path whose noted read began later was read with them, and is left out.
+  void add(const platform::ChangeEvent& event, Clock::time_point received, Clock::time_point now);
+  void add(const platform::ChangeEvent& event, Clock::time_point now) { add(event, now, now); }
+
+  // Notes that a read of `file` began at `began` whose content the ledger now records (or already
+  // held). Only the latest read of each file is kept.
+  void note_read(const std::filesystem::path& file, Clock::time_point began);
 
   // The whole pending set, in path order, when its deadline has come at `now`; the set is then
   // empty and the window closed. None while idle or before the deadline.
@@ -49,6 +57,7 @@ class PendingSaves {
   std::chrono::nanoseconds collapse_window_;
   std::set<std::filesystem::path> pending_;
   std::optional<Clock::time_point> deadline_;
+  std::map<std::filesystem::path, Clock::time_point> read_began_;
 };
 
 }  // namespace tallowmere_cli::cmd_watch

@@ -1,6 +1,8 @@
 #include "checkpoint_batch.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -212,26 +214,113 @@ TEST_F(CheckpointTest, FailureAppendsNothingAndSaysWhy) {
   EXPECT_EQ(project_.manifest.current_sequence, 0u);
 }
 
-TEST_F(CheckpointTest, FileStillBeingWrittenIsCheckpointedWithAWarning) {
-  // Waits out the settle time-out once: the file grows for as long as the checkpoint waits.
-  const fs::path song = disk_.root / "Song.rpp";
-  write_file(song, "start");
-  std::atomic<bool> writing{true};
-  std::thread writer([&] {
-    while (writing) {
-      std::ofstream(song, std::ios::app) << "more";
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+// A file modified long ago settles at once; an in-place save (truncate, then writes) that begins
+// right then must not be recorded half written.
+TEST_F(CheckpointTest, SaveBeginningAsTheFileIsReadIsReadAgainOnceItHasSettled) {
+  const fs::path song = settled_file("Song.rpp", "<REAPER_PROJECT 1>");
+  const std::string saved = "<REAPER_PROJECT 2, somewhat longer>";
+  int reads = 0;
+  auto outcome = checkpoint_batch(project_, {song}, "alice", key_, [&] {
+    ++reads;
+    if (reads == 1) fs::resize_file(song, 0);  // the save has truncated the file, nothing written yet
+    if (reads == 2) write_file(song, saved);   // and has finished before the next read
   });
-  auto outcome = checkpoint({song});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+  const ContentReference& ref = outcome->entry.content_refs.at(0);
+  EXPECT_EQ(ref.sha256_hash, tallowmere_core::hash::sha256_hex(saved));
+  EXPECT_EQ(ref.byte_size, saved.size());
+  EXPECT_GE(reads, 3) << "the last read is confirmed by a probe that shows no change";
+  EXPECT_TRUE(console_.err_lines().empty()) << "it settled within the time-out: no warning";
+  ASSERT_EQ(outcome->reads.size(), 1u);
+  EXPECT_EQ(outcome->reads[0].file, song);
+}
+
+// Waits out the settle time-out once: from its first read on, the file grows for as long as the
+// checkpoint waits.
+TEST_F(CheckpointTest, FileStillBeingWrittenIsCheckpointedWithAWarning) {
+  const fs::path song = settled_file("Song.rpp", "start");
+  std::atomic<bool> writing{true};
+  std::thread writer;
+  auto outcome = checkpoint_batch(project_, {song}, "alice", key_, [&] {
+    if (writer.joinable()) return;
+    std::ofstream(song, std::ios::app) << "more";
+    writer = std::thread([&] {
+      while (writing) {
+        std::ofstream(song, std::ios::app) << "more";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  });
   writing = false;
-  writer.join();
+  if (writer.joinable()) writer.join();
   ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
   EXPECT_EQ(console_.err_lines(),
             std::vector<std::string>{"WARNING: " + song.string() +
                                      " was still changing when checkpointed (may have been captured mid-write); if "
                                      "this checkpoint looks wrong, check the file and checkpoint again"});
   EXPECT_EQ(disk_.ledger_lines().size(), 1u);
+}
+
+// The watch loop drops the notifications taken in before a read whose result stands, so only such
+// reads may be reported: those that found a file unchanged, and those of a checkpoint that was
+// appended.
+TEST_F(CheckpointTest, BatchReportsOnlyTheReadsWhoseResultStands) {
+  const fs::path canonical_root = fs::canonical(disk_.root);
+  const fs::path same = settled_file("Same.rpp", "as recorded");
+  project_.ledger.entries.push_back(entry_with({reference("Same.rpp", tallowmere_core::hash::sha256_hex("as recorded"))}));
+  struct Case {
+    const char* name;
+    bool changed_file_readable;
+    std::vector<std::string> reported;  // file names, in order
+  };
+  const std::vector<Case> cases{
+      {"checkpoint appended", true, {"Same.rpp", "New.rpp"}},
+      {"checkpoint failed", false, {"Same.rpp"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path changed = disk_.root / "New.rpp";
+    fs::remove(changed);
+    if (c.changed_file_readable) settled_file("New.rpp", c.name);
+    std::vector<std::chrono::steady_clock::time_point> before_reads;
+    const auto reads = cmd_watch::process_batch(project_, {changed, same}, canonical_root, "alice", key_,
+                                                [&] { before_reads.push_back(std::chrono::steady_clock::now()); });
+    std::vector<std::string> reported;
+    for (const auto& read : reads) {
+      reported.push_back(read.file.filename());
+      // Each read began after the call made for it, so what that call took in preceded the read.
+      EXPECT_TRUE(std::any_of(before_reads.begin(), before_reads.end(), [&](auto t) { return t <= read.began; }));
+    }
+    EXPECT_EQ(reported, c.reported);
+    if (reads.size() == 2) {
+      // New.rpp was read first by the change filter; what stands is the checkpoint's later read.
+      EXPECT_GT(reads[1].began, reads[0].began);
+    }
+  }
+}
+
+// Another process that appends under the same lock may die mid-line while this watcher runs; the
+// watcher repairs such a tail as it does at start instead of refusing every later checkpoint.
+TEST_F(CheckpointTest, TornTailLeftAfterLoadingIsRepairedAndTheEntryChainsToTheLastWholeOne) {
+  const std::string whole = entry_line(0);
+  const std::string torn = entry_line(1).substr(0, 14);
+  write_file(disk_.ledger_file(), whole + "\n" + torn);
+  const fs::path song = settled_file("Song.rpp", "<REAPER_PROJECT>");
+
+  auto outcome = checkpoint({song});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], whole);
+  EXPECT_EQ(lines[1], *tallowmere_core::model::write_entry_line(outcome->entry));
+  EXPECT_EQ(outcome->entry.causal_position, 1u);
+  EXPECT_EQ(outcome->entry.parent_entry_hashes, std::vector<std::string>{"h0"});
+  EXPECT_TRUE(entry_verifies(lines[1], public_key(1)));
+  const auto errors = console_.err_lines();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(errors[0].starts_with("WARNING: ledger.jsonl line 2 is incomplete (EOF while parsing")) << errors[0];
+  EXPECT_TRUE(errors[0].ends_with("all prior entries are intact.\n  raw: " + torn)) << errors[0];
 }
 
 class BlobCheckpointTest : public CheckpointTest {

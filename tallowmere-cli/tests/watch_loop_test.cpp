@@ -1,5 +1,6 @@
 #include "cmd_watch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -130,6 +131,33 @@ TEST_F(PendingSavesTest, ReceiveTimeoutFollowsTheDeadlineWithinBounds) {
     PendingSaves pending(root_, c.window);
     pending.add(event(EventKind::Modify, {"/p/Song.rpp"}), t0_);
     EXPECT_EQ(pending.receive_timeout(t0_ + c.since_first_save), c.timeout) << c.since_first_save.count();
+  }
+}
+
+// One save arrives as several notifications; those taken in before a read that stands ask for
+// nothing the read did not see, and any other must still bring the file in.
+TEST_F(PendingSavesTest, NotificationsTakenInBeforeAStandingReadOfTheirFileAreDropped) {
+  const Clock::time_point read_began = t0_ + 1s;
+  struct Case {
+    const char* name;
+    std::chrono::nanoseconds received;  // after t0_
+    std::vector<fs::path> paths;
+    std::vector<fs::path> pending;
+  };
+  const std::vector<Case> cases{
+      {"taken in before the read", 500ms, {"/p/Song.rpp"}, {}},
+      {"taken in as the read began", 1s, {"/p/Song.rpp"}, {"/p/Song.rpp"}},
+      {"taken in after the read began", 1500ms, {"/p/Song.rpp"}, {"/p/Song.rpp"}},
+      {"another file", 500ms, {"/p/Other.rpp"}, {"/p/Other.rpp"}},
+      {"one event for both", 500ms, {"/p/Other.rpp", "/p/Song.rpp"}, {"/p/Other.rpp"}},
+  };
+  for (const auto& c : cases) {
+    PendingSaves pending(root_, 0s);
+    pending.note_read("/p/Song.rpp", read_began);
+    pending.note_read("/p/Song.rpp", t0_);  // an older read noted later changes nothing
+    pending.add(event(EventKind::Modify, c.paths), t0_ + c.received, t0_ + 2s);
+    EXPECT_EQ(pending.collecting(), !c.pending.empty()) << c.name;
+    EXPECT_EQ(std::vector<fs::path>(pending.pending().begin(), pending.pending().end()), c.pending) << c.name;
   }
 }
 
@@ -491,6 +519,46 @@ TEST_F(WatchLoopTest, TornTailIsRepairedBeforeTheFirstAppend) {
   const auto entry = parse_entry(lines[1]);
   EXPECT_EQ(entry.causal_position, 1u);
   EXPECT_EQ(entry.parent_entry_hashes, std::vector<std::string>{"h0"});
+}
+
+TEST_F(WatchLoopTest, TornTailLeftByAnotherWriterWhileWatchingIsRepairedBeforeTheNextAppend) {
+  const std::string e0 = entry_line(0);
+  write_file(disk_.ledger_file(), e0 + "\n");
+  const fs::path song = existing_session("Song.rpp", "one");
+  start(0s);
+  // The companion tool appends under the same lock; here it died after part of its line.
+  const std::string torn = entry_line(1).substr(0, 14);
+  {
+    std::ofstream ledger(disk_.ledger_file(), std::ios::app | std::ios::binary);
+    ledger << torn;
+  }
+
+  save_in_place(song, "two");
+  ASSERT_TRUE(wait_until([&] {
+    return !checkpoint_lines().empty() || !lines_starting(console_.err_lines(), "ERROR: ").empty();
+  }));
+  loop_->stop();
+
+  EXPECT_TRUE(lines_starting(console_.err_lines(), "ERROR: ").empty()) << console_.err_lines().back();
+  const auto lines = disk_.ledger_lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], e0);
+  const auto entry = parse_entry(lines[1]);
+  EXPECT_EQ(entry.causal_position, 1u);
+  EXPECT_EQ(entry.parent_entry_hashes, std::vector<std::string>{"h0"});
+  EXPECT_EQ(entry.content_refs.at(0).sha256_hash, tallowmere_core::hash::sha256_hex("two"));
+  EXPECT_TRUE(entry_verifies(lines[1], public_key(1)));
+
+  const auto all = console_.all_lines();
+  const auto warning = std::find_if(all.begin(), all.end(), [](const std::string& line) {
+    return line.starts_with("err: WARNING: ledger.jsonl line 2 is incomplete (EOF while parsing");
+  });
+  ASSERT_NE(warning, all.end());
+  EXPECT_TRUE(warning->ends_with("\n  raw: " + torn)) << *warning;
+  const auto checkpoint = std::find_if(all.begin(), all.end(), [](const std::string& line) {
+    return line.starts_with("out: [");
+  });
+  EXPECT_LT(warning - all.begin(), checkpoint - all.begin()) << "the repair comes before the checkpoint line";
 }
 
 TEST_F(WatchLoopTest, FlagAlreadyClearedStillPrintsTheStartupLines) {

@@ -1,8 +1,11 @@
 #include "durable_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,25 +49,59 @@ std::filesystem::path temporary_name(const std::string& name, const std::string&
   return "." + name.substr(0, room) + ".tmp-" + uuid;
 }
 
+// A large buffer (a whole ledger read at once) is filled by faulting in a fresh page every 4 KiB,
+// which costs more than copying the bytes. Asking for huge pages turns that into one fault per
+// 2 MiB; it is only advice, so a kernel that cannot give them leaves the read as it was. Only a
+// buffer of 32 MiB or more is advised: glibc always maps one that large on its own and unmaps it
+// when freed, so the advice never outlives it on memory the heap hands out again.
+void advise_huge_pages(char* buffer, std::size_t size) {
+  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+  if (size < std::size_t{32} << 20) return;
+  const auto start = (reinterpret_cast<std::uintptr_t>(buffer) + huge_page - 1) & ~(huge_page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(huge_page - 1);
+  if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 std::expected<std::string, CoreError> read_text_file(const std::filesystem::path& path) {
   const UniqueFd fd = open_retrying(path, O_RDONLY);
   if (!fd) return std::unexpected(CoreError::io(path, errno));
   struct stat metadata {};
-  std::string text;
+  std::size_t expected_size = 0;
   if (::fstat(fd.get(), &metadata) == 0 && S_ISREG(metadata.st_mode) && metadata.st_size > 0)
-    text.reserve(static_cast<std::size_t>(metadata.st_size));
-  char buffer[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(CoreError::io(path, errno));
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
+    expected_size = static_cast<std::size_t>(metadata.st_size);
+
+  // The kernel copies straight into the string's own buffer, which is never zero-filled first:
+  // for a large file an intermediate buffer and the fill each cost as much as the copy itself.
+  // One byte of room past the expected size lets the read that finds the end land in the same
+  // buffer, so a file that did not grow is never reallocated.
+  std::string text;
+  int error = 0;
+  bool at_end = false;
+  while (!at_end && error == 0) {
+    const std::size_t used = text.size();
+    const std::size_t room = used < expected_size ? expected_size - used + 1 : std::max<std::size_t>(64 * 1024, used / 2);
+    text.resize_and_overwrite(used + room, [&](char* buffer, std::size_t size) {
+      if (used == 0) advise_huge_pages(buffer, size);
+      std::size_t filled = used;
+      while (filled < size) {
+        const ssize_t n = ::read(fd.get(), buffer + filled, size - filled);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          error = errno;
+          break;
+        }
+        if (n == 0) {
+          at_end = true;
+          break;
+        }
+        filled += static_cast<std::size_t>(n);
+      }
+      return filled;
+    });
   }
+  if (error != 0) return std::unexpected(CoreError::io(path, error));
   if (!text::is_valid_utf8(text))
     return std::unexpected(CoreError::io(path, IoSource::from_message("stream did not contain valid UTF-8")));
   return text;

@@ -7,9 +7,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
-#include "durable_file.h"
 #include "text.h"
 
 namespace tallowmere_core {
@@ -20,27 +20,33 @@ using namespace std::chrono_literals;
 constexpr auto kLockRetryInterval = 50ms;
 constexpr auto kLockTimeout = 10s;
 
-// The lines of `text`, each a view into it without its line feed. A CR is dropped only directly
-// before an LF, so a lone CR at the very end (a torn write) stays in the line for the caller.
-std::vector<std::string_view> split_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  // Ledger lines run to about a kilobyte; the guess saves most reallocations.
-  lines.reserve(text.size() / 512 + 1);
-  const char* cursor = text.data();
-  const char* const end = text.data() + text.size();
-  while (cursor < end) {
-    const auto rest = static_cast<std::size_t>(end - cursor);
-    const auto* line_feed = static_cast<const char*>(std::memchr(cursor, '\n', rest));
-    if (line_feed == nullptr) {
-      lines.emplace_back(cursor, rest);
-      break;
-    }
-    const char* line_end = line_feed;
-    if (line_end > cursor && line_end[-1] == '\r') --line_end;
-    lines.emplace_back(cursor, static_cast<std::size_t>(line_end - cursor));
-    cursor = line_feed + 1;
-  }
-  return lines;
+// Ledger lines run to about a kilobyte; sizing the entries by half that spares the reallocations
+// without a pass over the text to count its lines. Capacity never touched costs no memory.
+constexpr std::size_t kShortLineBytes = 512;
+
+// Room for `count` entries. Filling a large fresh buffer faults in a page every 4 KiB, which
+// costs more than writing the entries; asked for huge pages the kernel faults once per 2 MiB. It
+// is only advice: without them the read is merely slower. Only a buffer of 32 MiB or more is
+// advised, since glibc always maps one that large on its own and unmaps it when freed, so the
+// advice never outlives it on memory the heap hands out again.
+void reserve_entries(std::vector<LedgerEntry>& entries, std::size_t count) {
+  entries.reserve(count);
+  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(entries.data());
+  const std::size_t size = entries.capacity() * sizeof(LedgerEntry);
+  if (size < std::size_t{32} << 20) return;
+  const auto first = (start + huge_page - 1) & ~(huge_page - 1);
+  const auto last = (start + size) & ~(huge_page - 1);
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Whether a line certainly is not blank and its first byte is ASCII: the lines a writer of this
+// system produces all start with '{'. Others take the slow path of a UTF-8 check and the Unicode
+// blank test.
+bool starts_like_entry(std::string_view line) {
+  if (line.empty()) return false;
+  const auto c = static_cast<unsigned char>(line.front());
+  return c < 0x80 && c != ' ' && (c < 0x09 || c > 0x0D);
 }
 
 }  // namespace
@@ -95,32 +101,121 @@ void LedgerLock::release() noexcept {
 
 namespace ledger {
 
+LedgerLines::LedgerLines(std::filesystem::path path, UniqueFd fd, std::uint64_t size_hint)
+    : path_(std::move(path)), fd_(std::move(fd)), size_hint_(size_hint) {}
+
+std::expected<LedgerLines, CoreError> LedgerLines::open(const std::filesystem::path& path) {
+  UniqueFd fd;
+  do {
+    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  } while (!fd && errno == EINTR);
+  if (!fd) return std::unexpected(CoreError::io(path, errno));
+  struct stat metadata {};
+  std::uint64_t size_hint = 0;
+  if (::fstat(fd.get(), &metadata) == 0 && S_ISREG(metadata.st_mode) && metadata.st_size > 0)
+    size_hint = static_cast<std::uint64_t>(metadata.st_size);
+  return LedgerLines(path, std::move(fd), size_hint);
+}
+
+std::expected<void, CoreError> LedgerLines::refill() {
+  if (begin_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == capacity_) {
+    // Small enough to stay in the processor's cache while its lines are read, which copying a
+    // whole large file into fresh memory never does; it grows only for a longer line.
+    constexpr std::size_t chunk = 128 * 1024;
+    const std::size_t capacity = capacity_ == 0 ? chunk : capacity_ * 2;
+    auto buffer = std::make_unique_for_overwrite<char[]>(capacity);
+    if (end_ > 0) std::memcpy(buffer.get(), buffer_.get(), end_);
+    buffer_ = std::move(buffer);
+    capacity_ = capacity;
+  }
+  for (;;) {
+    const ssize_t n = ::read(fd_.get(), buffer_.get() + end_, capacity_ - end_);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(CoreError::io(path_, errno));
+    }
+    if (n == 0) at_eof_ = true;
+    end_ += static_cast<std::size_t>(n);
+    return {};
+  }
+}
+
+std::expected<bool, CoreError> LedgerLines::next(std::string_view& line) {
+  for (;;) {
+    const char* const start = buffer_.get() + begin_;
+    const std::size_t available = end_ - begin_;
+    const auto* feed =
+        scanned_ < available ? static_cast<const char*>(std::memchr(start + scanned_, '\n', available - scanned_)) : nullptr;
+    if (feed != nullptr) {
+      const auto length = static_cast<std::size_t>(feed - start);
+      line = std::string_view(start, length > 0 && feed[-1] == '\r' ? length - 1 : length);
+      begin_ += length + 1;
+      scanned_ = 0;
+      terminated_ = true;
+      return true;
+    }
+    scanned_ = available;
+    if (at_eof_) {
+      if (available == 0) return false;
+      line = std::string_view(start, available);
+      begin_ = end_;
+      scanned_ = 0;
+      terminated_ = false;
+      return true;
+    }
+    if (auto filled = refill(); !filled) return std::unexpected(std::move(filled.error()));
+  }
+}
+
 std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::path& path) {
   LedgerReadResult result;
   struct stat metadata {};
   if (::stat(path.c_str(), &metadata) != 0) return result;
 
-  auto text = durable_file::read_text_file(path);
-  if (!text) return std::unexpected(std::move(text.error()));
-  const std::string_view contents = *text;
+  auto opened = LedgerLines::open(path);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  LedgerLines& lines = *opened;
+  const auto not_utf8 = [&path] {
+    return std::unexpected(CoreError::io(path, IoSource::from_message("stream did not contain valid UTF-8")));
+  };
 
-  // A writer that died mid-line leaves a file without its final line feed; only then may the
-  // last line be torn.
-  const bool complete = !contents.empty() && contents.back() == '\n';
-  const std::vector<std::string_view> lines = split_lines(contents);
-  result.entries.reserve(lines.size());
-
-  for (std::size_t index = 0; index < lines.size(); ++index) {
-    const std::string_view line = lines[index];
-    if (text::is_blank(line)) continue;
-    auto entry = model::read_entry_line(line);
-    if (entry) {
-      result.entries.push_back(std::move(*entry));
-      continue;
+  reserve_entries(result.entries, lines.size_hint() / kShortLineBytes + 1);
+  std::string_view line;
+  std::uint64_t line_number = 0;  // blank lines counted
+  for (;;) {
+    auto more = lines.next(line);
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) break;
+    ++line_number;
+    // The file is checked for UTF-8 as its lines are read rather than in a pass of its own: a
+    // line that reads as an entry is UTF-8 throughout, since the reader checks every byte of
+    // its strings and allows nothing but ASCII outside them.
+    if (!starts_like_entry(line)) {
+      if (!text::is_valid_utf8(line)) return not_utf8();
+      if (text::is_blank(line)) continue;
     }
-    const std::uint64_t line_number = index + 1;
-    std::string message = entry.error().to_string();
-    if (complete || index + 1 != lines.size()) {
+    auto error = model::read_entry_line_into(line, result.entries.emplace_back());
+    if (!error) continue;
+    result.entries.pop_back();
+    // A file that is not UTF-8 anywhere is unreadable as a whole, which comes before any of its
+    // lines being malformed; the lines before this one have been proven UTF-8 already.
+    if (!text::is_valid_utf8(line)) return not_utf8();
+    std::string message = error->to_string();
+    // A writer that died mid-line leaves a file without its final line feed; only that last,
+    // unterminated line may be torn.
+    if (lines.line_terminated()) {
+      std::string_view rest;
+      for (;;) {
+        auto more_rest = lines.next(rest);
+        if (!more_rest) return std::unexpected(std::move(more_rest.error()));
+        if (!*more_rest) break;
+        if (!text::is_valid_utf8(rest)) return not_utf8();
+      }
       return std::unexpected(core_error::MalformedLedgerLine{path, line_number, std::move(message)});
     }
     result.trailing_incomplete = TrailingIncomplete{line_number, std::string(line), std::move(message)};

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -47,6 +49,44 @@ class LedgerLock {
 };
 
 namespace ledger {
+
+// The lines of a ledger file, read in chunks into one small buffer that is reused, so that the
+// text of even a ledger of a hundred megabytes never sits in memory whole. Lines come in file order, each
+// without its line feed and without a carriage return directly before that feed (a lone CR at
+// the very end, a torn write, stays in the line). The file is read to its end, so lines appended
+// while reading are seen.
+class LedgerLines {
+ public:
+  // Io for `path` when the file cannot be opened.
+  static std::expected<LedgerLines, CoreError> open(const std::filesystem::path& path);
+
+  // The next line into `line` (valid until the next call): true, false at the end of the file, or
+  // Io for a failed read (a folder fails here, EISDIR).
+  std::expected<bool, CoreError> next(std::string_view& line);
+  // Whether a line feed ended the line `next` gave last; only the file's last line may lack one.
+  bool line_terminated() const { return terminated_; }
+  // The file's size when opened (0 when not a regular file): a hint for sizing what is read.
+  std::uint64_t size_hint() const { return size_hint_; }
+
+  LedgerLines(LedgerLines&&) noexcept = default;
+  LedgerLines& operator=(LedgerLines&&) noexcept = default;
+
+ private:
+  LedgerLines(std::filesystem::path path, UniqueFd fd, std::uint64_t size_hint);
+  // Moves the unread bytes to the front (growing the buffer when they fill it) and reads more.
+  std::expected<void, CoreError> refill();
+
+  std::filesystem::path path_;
+  UniqueFd fd_;
+  std::uint64_t size_hint_ = 0;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t begin_ = 0;    // the first byte not yet returned
+  std::size_t scanned_ = 0;  // bytes from begin_ on already searched for a line feed
+  std::size_t end_ = 0;      // the end of the bytes read
+  bool at_eof_ = false;
+  bool terminated_ = false;
+};
 
 // Reads every line of the ledger. A missing or inaccessible file is an empty result; an unreadable
 // or non-UTF-8 file is Io; a malformed line is MalformedLedgerLine, except a torn last line of a

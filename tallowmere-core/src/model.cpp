@@ -24,6 +24,10 @@ std::expected<LedgerEntry, JsonError> read_entry_line(std::string_view line) {
   return json::read_document<LedgerEntry>(line);
 }
 
+std::optional<JsonError> read_entry_line_into(std::string_view line, LedgerEntry& entry) {
+  return json::read_document_into(line, entry);
+}
+
 std::expected<std::string, JsonError> write_entry_line(const LedgerEntry& entry) {
   return json::to_compact(entry);
 }

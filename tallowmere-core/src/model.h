@@ -54,21 +54,23 @@ struct IdentityRecovery {
   std::vector<std::string> unrecoverable_contributor_ids;
 };
 
+// The rarely present members are boxed: inline, the trusted timestamp alone would add 128 bytes
+// to every entry, and a ledger read fills memory with entries by the hundred thousand.
 struct LedgerEntry {
   std::string entry_id;
   std::string contributor_id;
   std::uint64_t causal_position = 0;
   std::vector<std::string> parent_entry_hashes;
   std::string timestamp_local;
-  std::optional<TrustedTimestamp> timestamp_trusted;
+  BoxedOptional<TrustedTimestamp> timestamp_trusted;
   EventType event_type = EventType::SessionSave;
   std::optional<DawContext> daw_context;
   std::vector<ContentReference> content_refs;
   std::optional<std::string> notes;
   std::string entry_hash;
   std::string signature;
-  std::optional<KeyRotation> key_rotation;
-  std::optional<IdentityRecovery> identity_recovery;
+  BoxedOptional<KeyRotation> key_rotation;
+  BoxedOptional<IdentityRecovery> identity_recovery;
 };
 
 struct Contributor {
@@ -311,6 +313,9 @@ namespace tallowmere_core::model {
 
 // Reads one ledger line (without its line terminator) into an entry.
 std::expected<LedgerEntry, JsonError> read_entry_line(std::string_view line);
+// The same into a value-initialised `entry` (for a caller that reads many into a vector); on
+// failure `entry` holds a partial read.
+std::optional<JsonError> read_entry_line_into(std::string_view line, LedgerEntry& entry);
 // The entry's line without its final line feed: compact JSON, members in declaration order.
 std::expected<std::string, JsonError> write_entry_line(const LedgerEntry& entry);
 // The entry as a value tree with all fourteen members (absent values as null).

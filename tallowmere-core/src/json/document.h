@@ -2,6 +2,7 @@
 // Whole documents: one typed value from a text with nothing but white space after it, and the
 // written forms of a record (compact line, pretty file) built from its value tree.
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,13 +11,22 @@
 
 namespace tallowmere_core::json {
 
+// Reads exactly one T from `text` into `value`, which must be freshly value-initialised: members
+// the text leaves out keep what they hold. Reading in place spares a large record the move out
+// of a returned wrapper. On failure `value` holds a partial read and should be dropped.
+template <class T>
+std::optional<JsonError> read_document_into(std::string_view text, T& value) {
+  Reader reader(text);
+  if (Codec<T>::read(reader, value) && reader.expect_end()) return std::nullopt;
+  return reader.error();
+}
+
 // Reads exactly one T from `text`; the error carries " at line L column C".
 template <class T>
 std::expected<T, JsonError> read_document(std::string_view text) {
-  Reader reader(text);
   T value{};
-  if (Codec<T>::read(reader, value) && reader.expect_end()) return value;
-  return std::unexpected(reader.error());
+  if (auto error = read_document_into(text, value)) return std::unexpected(std::move(*error));
+  return value;
 }
 
 template <class T>

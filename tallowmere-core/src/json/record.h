@@ -24,6 +24,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "json/boxed_optional.h"
 #include "json/reader.h"
 
 namespace tallowmere_core::json {
@@ -36,6 +37,7 @@ enum class Presence { Required, Optional, Defaulted };
 
 template <class T> struct is_optional : std::false_type {};
 template <class T> struct is_optional<std::optional<T>> : std::true_type {};
+template <class T> struct is_optional<BoxedOptional<T>> : std::true_type {};
 
 template <class Owner, class Member>
 struct Field {
@@ -176,11 +178,11 @@ bool read_record(Reader& r, T& out) {
     std::string_view key;
     std::string scratch;
     std::size_t expected_next = 0;
-    while (r.next_key(first, key, scratch)) {
-      // Lines written by this system hold the keys in declaration order, so the key after the
-      // last one matched is tried first.
+    // Lines written by this system hold the keys in declaration order, so the key after the
+    // last one matched is tried first, by its bytes.
+    while (r.next_key(first, key, scratch, expected_next < N ? Table::keys[expected_next] : std::string_view{})) {
       std::size_t index = expected_next;
-      if (index >= N || Table::keys[index] != key) {
+      if (index >= N || (key.data() != Table::keys[index].data() && Table::keys[index] != key)) {
         index = 0;
         while (index < N && Table::keys[index] != key) ++index;
       }
@@ -277,21 +279,26 @@ struct Codec<std::uint32_t> {
   static Value to_value(std::uint32_t value) { return value; }
 };
 
-template <class T>
-struct Codec<std::optional<T>> {
-  static bool read(Reader& r, std::optional<T>& out) {
+// std::optional and BoxedOptional alike. The value is read in place: a failed read abandons the
+// whole document, so a half-read value left behind is never seen.
+template <class Optional>
+struct OptionalCodec {
+  using T = typename Optional::value_type;
+  static bool read(Reader& r, Optional& out) {
     if (r.take_null()) {
       out.reset();
       return true;
     }
     if (r.failed()) return false;
-    T value{};
-    if (!Codec<T>::read(r, value)) return false;
-    out = std::move(value);
-    return true;
+    return Codec<T>::read(r, out.emplace());
   }
-  static Value to_value(const std::optional<T>& value) { return value ? Codec<T>::to_value(*value) : Value(nullptr); }
+  static Value to_value(const Optional& value) { return value ? Codec<T>::to_value(*value) : Value(nullptr); }
 };
+
+template <class T>
+struct Codec<std::optional<T>> : OptionalCodec<std::optional<T>> {};
+template <class T>
+struct Codec<BoxedOptional<T>> : OptionalCodec<BoxedOptional<T>> {};
 
 template <class T>
 struct Codec<std::vector<T>> {
@@ -299,6 +306,11 @@ struct Codec<std::vector<T>> {
     if (r.peek() != '[' || r.at_end()) return r.fail_invalid_type("a sequence");
     if (!r.enter()) return false;
     out.clear();
+    // Lists of records (an entry's content references) mostly hold one or two: room for two
+    // from the start spares the second allocation and the move of the first element.
+    if constexpr (Record<T>) {
+      if (out.capacity() == 0 && r.peek() != ']') out.reserve(2);
+    }
     bool first = true;
     while (r.next_element(first)) {
       if (!Codec<T>::read(r, out.emplace_back())) return false;

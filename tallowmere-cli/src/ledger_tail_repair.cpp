@@ -1,8 +1,10 @@
 #include "ledger_tail_repair.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -17,23 +19,48 @@ namespace tallowmere_cli::cmd_watch {
 
 namespace fs = std::filesystem;
 using tallowmere_core::CoreError;
+using tallowmere_core::IoSource;
 
 namespace {
 
 constexpr std::size_t raw_text_shown = 120;
 constexpr std::string_view repair_failed = "failed to repair truncated ledger tail";
 
-std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_file) {
-  auto text = tallowmere_core::durable_file::read_text_file(ledger_file);
-  if (!text) return std::unexpected(text.error());
-  if (text->empty() || text->back() == '\n') return {};
-  const auto last_line_feed = text->rfind('\n');
-  const off_t cut = last_line_feed == std::string::npos ? 0 : static_cast<off_t>(last_line_feed + 1);
+// Where the last line feed of the file ends, found by reading back from the end: the torn line
+// is short, the ledger before it may be large, and what precedes the cut is never looked at, so
+// bytes a dying writer left mid-character cannot stand in the way.
+std::expected<off_t, CoreError> end_of_last_whole_line(int fd, off_t size, const fs::path& ledger_file) {
+  char block[4096];
+  for (off_t end = size; end > 0;) {
+    const off_t start = end > static_cast<off_t>(sizeof block) ? end - static_cast<off_t>(sizeof block) : 0;
+    const auto wanted = static_cast<std::size_t>(end - start);
+    std::size_t got = 0;
+    while (got < wanted) {
+      const ssize_t n = platform::retry_on_eintr(
+          [&] { return ::pread(fd, block + got, wanted - got, start + static_cast<off_t>(got)); });
+      if (n < 0) return std::unexpected(CoreError::io(ledger_file, errno));
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    if (got < wanted) return std::unexpected(CoreError::io(ledger_file, IoSource::from_message("failed to fill whole buffer")));
+    if (const void* feed = ::memrchr(block, '\n', wanted)) return start + (static_cast<const char*>(feed) - block) + 1;
+    end = start;
+  }
+  return 0;
+}
 
+std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_file) {
   tallowmere_core::UniqueFd file(
-      platform::retry_on_eintr([&] { return ::open(ledger_file.c_str(), O_WRONLY | O_CLOEXEC); }));
+      platform::retry_on_eintr([&] { return ::open(ledger_file.c_str(), O_RDWR | O_CLOEXEC); }));
   if (!file) return std::unexpected(CoreError::io(ledger_file, errno));
-  if (platform::retry_on_eintr([&] { return ::ftruncate(file.get(), cut); }) != 0) {
+  struct stat metadata {};
+  if (::fstat(file.get(), &metadata) != 0) return std::unexpected(CoreError::io(ledger_file, errno));
+  const off_t size = metadata.st_size;
+  if (size == 0) return {};
+  auto cut = end_of_last_whole_line(file.get(), size, ledger_file);
+  if (!cut) return std::unexpected(std::move(cut.error()));
+  if (*cut == size) return {};
+  if (platform::retry_on_eintr([&] { return ::ftruncate(file.get(), *cut); }) != 0) {
     return std::unexpected(CoreError::io(ledger_file, errno));
   }
   if (auto synced = tallowmere_core::durable_file::full_sync(file.get(), ledger_file); !synced) return synced;

@@ -286,6 +286,9 @@ TEST_F(TailRepairTest, CutsAfterTheLastLineFeedOnlyWhenTheLastLineIsTorn) {
   const std::vector<Case> cases{
       {"torn line after an entry", e1 + "\n" + e2.substr(0, 14), e1 + "\n"},
       {"torn line after a blank line", e1 + "\n\n" + e2.substr(0, 40), e1 + "\n\n"},
+      {"torn inside a character", e1 + "\n" + e2.substr(0, 14) + "caf\xC3", e1 + "\n"},
+      {"torn line longer than a read block", e1 + "\n" + e2.substr(0, 14) + std::string(9000, 'x'), e1 + "\n"},
+      {"long torn line and no line feed at all", e2.substr(0, 14) + std::string(9000, 'x'), ""},
       {"no line feed at all", e2.substr(0, 14), ""},
       {"already ends in a line feed", e1 + "\n", e1 + "\n"},
       {"last entry complete but without its line feed", e1 + "\n" + e2, e1 + "\n" + e2},
@@ -519,6 +522,20 @@ TEST_F(WatchLoopTest, TornTailIsRepairedBeforeTheFirstAppend) {
   const auto entry = parse_entry(lines[1]);
   EXPECT_EQ(entry.causal_position, 1u);
   EXPECT_EQ(entry.parent_entry_hashes, std::vector<std::string>{"h0"});
+}
+
+// A writer killed inside a character of a non-ASCII name leaves bytes that are not UTF-8 on
+// their own; the line is still only torn, and the project still loads and is watched.
+TEST_F(WatchLoopTest, TailTornInsideACharacterIsRepairedAtStart) {
+  const std::string e1 = entry_line(0);
+  write_file(disk_.ledger_file(), e1 + "\n" + R"({"entry_id":"caf)" + "\xC3");
+  start(0s);
+  EXPECT_EQ(read_file(disk_.ledger_file()), e1 + "\n");
+  ASSERT_EQ(console_.err_lines().size(), 1u);
+  EXPECT_TRUE(console_.err_lines()[0].starts_with(
+      "WARNING: ledger.jsonl line 2 is incomplete (EOF while parsing a string at line 1 column 17)"))
+      << console_.err_lines()[0];
+  EXPECT_TRUE(console_.err_lines()[0].ends_with("raw: {\"entry_id\":\"caf\uFFFD")) << console_.err_lines()[0];
 }
 
 TEST_F(WatchLoopTest, TornTailLeftByAnotherWriterWhileWatchingIsRepairedBeforeTheNextAppend) {

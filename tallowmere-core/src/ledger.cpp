@@ -183,6 +183,11 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
   const auto not_utf8 = [&path] {
     return std::unexpected(CoreError::io(path, IoSource::from_message("stream did not contain valid UTF-8")));
   };
+  // A writer that died mid-character leaves an unterminated last line ending inside one: a torn
+  // line, not a file in some other encoding. Every earlier line must be UTF-8 throughout.
+  const auto utf8_as_written = [&lines](std::string_view line) {
+    return lines.line_terminated() ? text::is_valid_utf8(line) : text::is_utf8_prefix(line);
+  };
 
   reserve_entries(result.entries, lines.size_hint() / kShortLineBytes + 1);
   std::string_view line;
@@ -196,15 +201,16 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
     // line that reads as an entry is UTF-8 throughout, since the reader checks every byte of
     // its strings and allows nothing but ASCII outside them.
     if (!starts_like_entry(line)) {
-      if (!text::is_valid_utf8(line)) return not_utf8();
-      if (text::is_blank(line)) continue;
+      const bool whole = text::is_valid_utf8(line);
+      if (!whole && !utf8_as_written(line)) return not_utf8();
+      if (whole && text::is_blank(line)) continue;
     }
     auto error = model::read_entry_line_into(line, result.entries.emplace_back());
     if (!error) continue;
     result.entries.pop_back();
     // A file that is not UTF-8 anywhere is unreadable as a whole, which comes before any of its
     // lines being malformed; the lines before this one have been proven UTF-8 already.
-    if (!text::is_valid_utf8(line)) return not_utf8();
+    if (!utf8_as_written(line)) return not_utf8();
     std::string message = error->to_string();
     // A writer that died mid-line leaves a file without its final line feed; only that last,
     // unterminated line may be torn.
@@ -214,7 +220,7 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
         auto more_rest = lines.next(rest);
         if (!more_rest) return std::unexpected(std::move(more_rest.error()));
         if (!*more_rest) break;
-        if (!text::is_valid_utf8(rest)) return not_utf8();
+        if (!utf8_as_written(rest)) return not_utf8();
       }
       return std::unexpected(core_error::MalformedLedgerLine{path, line_number, std::move(message)});
     }

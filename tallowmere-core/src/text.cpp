@@ -90,6 +90,21 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+bool is_utf8_prefix(std::string_view bytes) {
+  if (is_valid_utf8(bytes)) return true;
+  // Only the last character can be unfinished; its lead byte is at most three bytes from the end.
+  std::size_t lead = bytes.size();
+  while (lead > 0 && bytes.size() - lead < 3 && (static_cast<unsigned char>(bytes[lead - 1]) & 0xC0) == 0x80) --lead;
+  if (lead == 0) return false;
+  --lead;
+  const auto first = static_cast<unsigned char>(bytes[lead]);
+  if (first < 0xC2 || first > 0xF4) return false;
+  // Ill-formed only for want of bytes: the invalid part runs exactly to the end.
+  std::size_t bad;
+  if (sequence_length(bytes, lead, bad) != 0 || lead + bad != bytes.size()) return false;
+  return is_valid_utf8(bytes.substr(0, lead));
+}
+
 std::string lossy_utf8(std::string_view bytes) {
   if (is_valid_utf8(bytes)) return std::string(bytes);
   std::string out;

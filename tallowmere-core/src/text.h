@@ -9,6 +9,10 @@ namespace tallowmere_core::text {
 // True when `bytes` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 
+// True when `bytes` is well-formed UTF-8 or becomes it once its last character is finished: what
+// a write cut short inside a character leaves behind.
+bool is_utf8_prefix(std::string_view bytes);
+
 // `bytes` with every ill-formed sequence replaced by U+FFFD, the way Rust's from_utf8_lossy does
 // (one replacement per maximal invalid subpart).
 std::string lossy_utf8(std::string_view bytes);

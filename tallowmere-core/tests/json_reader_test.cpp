@@ -652,15 +652,21 @@ TEST(ManifestReading, FiveElementContributorLeavesTheBackupTimeOut) {
 
 // --- arbitrary bytes --------------------------------------------------------------------------------
 
-// A torn write leaves a prefix of a line; none of them may pass for an entry.
-TEST(EntryReading, EveryTruncationOfALineIsRejected) {
-  const std::regex positioned(R"(.+ at line 1 column (\d+))");
-  for (std::size_t length = 0; length < kFullLine.size(); ++length) {
-    const std::string_view prefix = kFullLine.substr(0, length);
-    const std::string message = outcome<LedgerEntry>(prefix);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(message, match, positioned)) << length << ": " << message;
-    EXPECT_LE(std::stoul(match[1]), length) << message;
+// A torn write leaves a prefix of a line; none of them may pass for an entry, and each is
+// reported as input that ran out, even one cut inside a character.
+TEST(EntryReading, EveryTruncationOfALineIsRejectedAsCutShort) {
+  std::string accented(kFullLine);
+  accented.replace(accented.find(R"("notes":"n")"), 11, "\"notes\":\"Caf\u00e9 \u20ac \U0001F3B9\"");
+  ASSERT_TRUE(model::read_entry_line(accented).has_value());
+  const std::regex positioned(R"(EOF while parsing .+ at line 1 column (\d+))");
+  for (const std::string_view line : {kFullLine, std::string_view(accented)}) {
+    for (std::size_t length = 0; length < line.size(); ++length) {
+      const std::string_view prefix = line.substr(0, length);
+      const std::string message = outcome<LedgerEntry>(prefix);
+      std::smatch match;
+      ASSERT_TRUE(std::regex_match(message, match, positioned)) << length << ": " << message;
+      EXPECT_LE(std::stoul(match[1]), length) << message;
+    }
   }
 }
 
@@ -677,7 +683,9 @@ TEST(EntryReading, BytesThatAreNotUtf8OrNulAreRejected) {
       {"EncodedSurrogate", lead + "\xED\xA0\x80\"}", "invalid unicode code point at line 1 column 14"},
       {"AboveUnicode", lead + "\xF4\x90\x80\x80\"}", "invalid unicode code point at line 1 column 14"},
       {"TruncatedSequence", lead + "\xE2\x82\"}", "invalid unicode code point at line 1 column 14"},
-      {"TruncatedAtEnd", lead + "\xE2\x82", "invalid unicode code point at line 1 column 14"},
+      // Input that stops inside a character ran out rather than holding a wrong one.
+      {"TruncatedAtEnd", lead + "\xE2\x82", "EOF while parsing a string at line 1 column 15"},
+      {"WrongByteBeforeTheEnd", lead + "\xE2\x28", "invalid unicode code point at line 1 column 14"},
       {"InvalidByteInKey", "{\"a\xFF\":1}", "invalid unicode code point at line 1 column 4"},
       {"InvalidByteInSkippedText", "{\"x\":\"\xFF\"}", "invalid unicode code point at line 1 column 7"},
       {"InvalidByteAsValue", "{\"entry_id\":\xFF}", "expected value at line 1 column 13"},

@@ -214,8 +214,9 @@ TEST(LargeLedgerReadTest, BytesThatAreNotUtf8AnywhereMakeTheFileUnreadable) {
       bad_blank + whole,
       whole + bad_entry,
       entry_line(0).substr(0, 30) + "\n" + whole + bad_blank,  // malformed first, bad byte last
-      whole + entry_line(1).substr(0, 30) + "\xC3",            // in the torn tail itself
-      whole + "x\n" + whole + "\xF0\x9F\x98",                  // after a malformed line, cut short
+      whole + entry_line(1).substr(0, 30) + "\xFF",            // in the torn tail itself
+      whole + "x\n" + whole + "\xF0\x9F\x28",                  // after a malformed line, not cut short
+      whole + "\xC3\n" + entry_line(1).substr(0, 30),            // cut short, but a line feed follows
   };
   for (const std::string& text : cases) {
     write_file(dir / "ledger.jsonl", text);

@@ -32,6 +32,10 @@ const std::string E1 = entry_line(1);
 const std::string E2 = entry_line(2);
 // A writer that died fourteen bytes into a line: cut inside the entry_id string.
 const std::string kTorn = E1.substr(0, 14);
+// One that died inside a character of a folder name: after the first byte of "é", after three
+// bytes of the four of "🎹".
+const std::string kTornInE = E1.substr(0, E1.find("song.rpp")) + "Caf\xC3";
+const std::string kTornInKeyboard = E1.substr(0, E1.find("song.rpp")) + "\xF0\x9F\x8E";
 
 std::string entry_id(int n) { return fmt::format("5f0c2a9e-7b1d-4c3e-9a8f-2d6b1e4c7a9{}", n); }
 
@@ -105,6 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
                  TornTail{2, E1.substr(0, 30) + CR, ""}, {}, {}},
         // Blank lines still use up their numbers.
         ReadCase{"TornTailAfterBlankLines", LF + E1 + LF + "  " + LF + kTorn, {1}, TornTail{4, kTorn, "EOF while parsing"}, {}, {}},
+        ReadCase{"TornInsideACharacter", E1 + LF + kTornInE, {1}, TornTail{2, kTornInE, "EOF while parsing a string"}, {}, {}},
+        ReadCase{"TornInsideAFourByteCharacter", E1 + LF + kTornInKeyboard, {1},
+                 TornTail{2, kTornInKeyboard, "EOF while parsing a string"}, {}, {}},
+        // Such a tail does not hide a malformed line before it.
+        ReadCase{"TornInsideACharacterAfterAMalformedLine", E1 + LF + kTorn + LF + kTornInE, {}, {}, 2,
+                 "EOF while parsing a string"},
         ReadCase{"TornLineFollowedByLineFeed", E1 + LF + kTorn + LF, {}, {}, 2, "EOF while parsing a string"},
         ReadCase{"OnlyTheLastLineMayBeTorn", kTorn + LF + E2, {}, {}, 1, "EOF while parsing a string"},
         ReadCase{"BlankLastLineDoesNotShieldTheLineBefore", E1 + LF + kTorn + LF + "  ", {}, {}, 2, "EOF while parsing"},

@@ -30,8 +30,9 @@ struct Stream {
   const char* work_id;
   const char* file;
 };
-// One project hashes its saves, the other keeps copies in its blob store.
-constexpr Stream kStreams[] = {{"w-alpha", "Alpha.rpp"}, {"w-beta", "Beta.als"}};
+// One project hashes its saves, the other keeps copies in its blob store. A name that is not
+// ASCII puts characters of more than one byte in the ledger's lines, where a kill can cut one.
+constexpr Stream kStreams[] = {{"w-alpha", "Alpha.rpp"}, {"w-beta", "B\u00eata.als"}};
 
 unsigned long env_number(const char* name, unsigned long fallback) {
   const char* text = std::getenv(name);
@@ -120,7 +121,7 @@ TEST(CrashConsistency, SigkillAtRandomMomentsLosesNoCheckpointAndLeavesEveryLedg
     ASSERT_EQ(result.signal, SIGKILL) << result.describe();
 
     for (const auto& line : tallowmere_test::checkpoint_lines(result.stdout_text)) {
-      printed[line.files == "Alpha.rpp" ? "w-alpha" : "w-beta"].insert(line.entry_prefix);
+      printed[line.files == kStreams[0].file ? "w-alpha" : "w-beta"].insert(line.entry_prefix);
     }
     for (const auto& line : tallowmere_test::complete_lines_of(result.stderr_text)) {
       ASSERT_TRUE(is_torn_tail_warning(line)) << result.describe();
@@ -135,7 +136,8 @@ TEST(CrashConsistency, SigkillAtRandomMomentsLosesNoCheckpointAndLeavesEveryLedg
       if (!text.empty() && text.back() != '\n') ++kills_before_line_feed;
     }
     // A kill rarely lands inside the one write of a line, so every fifth round leaves what such a
-    // kill would: the start of a line without its end. The next start must cut it off.
+    // kill would: the start of a line without its end, every other time cut inside a character
+    // of the name. The next start must cut it off.
     if (round % 5 == 0) {
       const Stream& stream = kStreams[(round / 5) % 2];
       const std::string text = tallowmere_test::read_file(world.ledger_file(stream.work_id));
@@ -143,7 +145,10 @@ TEST(CrashConsistency, SigkillAtRandomMomentsLosesNoCheckpointAndLeavesEveryLedg
         const auto start = text.rfind('\n', text.size() - 2);
         const std::string last_line = text.substr(start == std::string::npos ? 0 : start + 1);
         std::uniform_int_distribution<std::size_t> cut(1, last_line.size() - 2);
-        std::ofstream(world.ledger_file(stream.work_id), std::ios::binary | std::ios::app) << last_line.substr(0, cut(random));
+        const std::size_t inside_character = last_line.find("\xC3\xAA");
+        const std::size_t length =
+            round % 10 == 5 && inside_character != std::string::npos ? inside_character + 1 : cut(random);
+        std::ofstream(world.ledger_file(stream.work_id), std::ios::binary | std::ios::app) << last_line.substr(0, length);
         ++torn_writes_left;
       }
     }
@@ -166,7 +171,7 @@ TEST(CrashConsistency, SigkillAtRandomMomentsLosesNoCheckpointAndLeavesEveryLedg
   const auto last = daemon.wait();
   ASSERT_EQ(last.exit_code, 0) << last.describe();
   for (const auto& line : tallowmere_test::checkpoint_lines(last.stdout_text)) {
-    printed[line.files == "Alpha.rpp" ? "w-alpha" : "w-beta"].insert(line.entry_prefix);
+    printed[line.files == kStreams[0].file ? "w-alpha" : "w-beta"].insert(line.entry_prefix);
   }
   for (const auto& line : tallowmere_test::complete_lines_of(last.stderr_text)) {
     ASSERT_TRUE(is_torn_tail_warning(line)) << last.describe();

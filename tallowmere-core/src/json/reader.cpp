@@ -16,6 +16,8 @@
 
 #include <fmt/format.h>
 
+#include "text.h"
+
 namespace tallowmere_core::json {
 namespace {
 
@@ -261,6 +263,15 @@ bool Reader::fail(std::string message) {
 
 bool Reader::fail(const char* message) { return fail(std::string(message)); }
 
+bool Reader::fail_bad_character() {
+  if (text_.size() - pos_ < 4 && text::is_utf8_prefix(text_.substr(pos_))) {
+    pos_ = text_.size();
+    return fail("EOF while parsing a string");
+  }
+  ++pos_;
+  return fail("invalid unicode code point");
+}
+
 bool Reader::fail_here(const char* message) { return fail_here(std::string(message)); }
 
 bool Reader::fail_here(std::string message) {
@@ -316,10 +327,7 @@ bool Reader::finish_string_view(std::size_t start, std::size_t stop, std::string
       return fail(std::string(kControlInString));
     }
     const std::size_t length = utf8_sequence(text_, pos_);
-    if (length == 0) {
-      ++pos_;
-      return fail("invalid unicode code point");
-    }
+    if (length == 0) return fail_bad_character();
     pos_ += length;
   }
 }
@@ -401,10 +409,7 @@ bool Reader::skip_string() {
     }
     if (c < 0x20) return fail(std::string(kControlInString));
     const std::size_t length = utf8_sequence(text_, pos_);
-    if (length == 0) {
-      ++pos_;
-      return fail("invalid unicode code point");
-    }
+    if (length == 0) return fail_bad_character();
     pos_ += length;
   }
 }

@@ -66,6 +66,9 @@ class Reader {
   // Records `message` on the next, unconsumed byte (a token that cannot start here).
   bool fail_here(std::string message);
   [[gnu::cold, gnu::noinline]] bool fail_here(const char* message);
+  // Records why the bytes at the cursor, inside a string, are no character: input that stops
+  // inside one is cut short like any other unfinished string.
+  [[gnu::cold, gnu::noinline]] bool fail_bad_character();
   bool failed() const { return failed_; }
   // The first failure with " at line L column C", ready for a CoreError or a chain.
   JsonError error() const;

@@ -3,38 +3,6 @@
 namespace tallowmere_core::text {
 namespace {
 
-// Length of the well-formed sequence starting at `i`, or 0 when it is ill-formed; `bad` then
-// receives the length of the maximal invalid subpart (at least 1).
-std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(i);
-  bad = 1;
-  if (lead < 0x80) return 1;
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= s.size()) return 0;
-    const unsigned char c = byte(i + k);
-    const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-    if (c < l || c > h) return 0;
-    bad = k + 1;
-  }
-  return need + 1;
-}
-
 // Decodes the scalar at `i` of valid UTF-8 text, advancing `i`.
 char32_t decode(std::string_view s, std::size_t& i) {
   const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
@@ -83,7 +51,7 @@ bool is_valid_utf8(std::string_view bytes) {
     }
     if (i >= bytes.size()) break;
     std::size_t bad;
-    const std::size_t n = sequence_length(bytes, i, bad);
+    const std::size_t n = utf8_sequence_length(bytes, i, bad);
     if (n == 0) return false;
     i += n;
   }
@@ -101,7 +69,7 @@ bool is_utf8_prefix(std::string_view bytes) {
   if (first < 0xC2 || first > 0xF4) return false;
   // Ill-formed only for want of bytes: the invalid part runs exactly to the end.
   std::size_t bad;
-  if (sequence_length(bytes, lead, bad) != 0 || lead + bad != bytes.size()) return false;
+  if (utf8_sequence_length(bytes, lead, bad) != 0 || lead + bad != bytes.size()) return false;
   return is_valid_utf8(bytes.substr(0, lead));
 }
 
@@ -112,7 +80,7 @@ std::string lossy_utf8(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     std::size_t bad;
-    const std::size_t n = sequence_length(bytes, i, bad);
+    const std::size_t n = utf8_sequence_length(bytes, i, bad);
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       i += bad;

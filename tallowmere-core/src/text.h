@@ -6,6 +6,44 @@
 
 namespace tallowmere_core::text {
 
+// Length of the well-formed sequence starting at `i`, or 0 when it is ill-formed; `bad` then
+// receives the length of the maximal invalid subpart (at least 1). Inline: the JSON reader's
+// string scan calls it for every character beyond ASCII.
+inline std::size_t utf8_sequence_length(std::string_view s, std::size_t i, std::size_t& bad) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char lead = byte(i);
+  bad = 1;
+  if (lead < 0x80) return 1;
+  std::size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= s.size()) return 0;
+    const unsigned char c = byte(i + k);
+    const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+    if (c < l || c > h) return 0;
+    bad = k + 1;
+  }
+  return need + 1;
+}
+
+inline std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
+  std::size_t bad;
+  return utf8_sequence_length(s, i, bad);
+}
+
 // True when `bytes` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 

@@ -107,33 +107,6 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
-// Length of the well-formed UTF-8 sequence at `i`, or 0.
-std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = b(i);
-  std::size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + need >= s.size()) return 0;
-  for (std::size_t k = 1; k <= need; ++k) {
-    const unsigned char c = b(i + k);
-    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
-  }
-  return need + 1;
-}
-
 // The decimal exponent of the first significant digit of a well-formed JSON number, or nullopt
 // when every digit is zero. Tells an overflowing number from one that merely rounds to zero.
 std::optional<long long> leading_decimal_exponent(std::string_view number) {
@@ -326,7 +299,7 @@ bool Reader::finish_string_view(std::size_t start, std::size_t stop, std::string
       ++pos_;
       return fail(std::string(kControlInString));
     }
-    const std::size_t length = utf8_sequence(text_, pos_);
+    const std::size_t length = text::utf8_sequence_length(text_, pos_);
     if (length == 0) return fail_bad_character();
     pos_ += length;
   }
@@ -408,7 +381,7 @@ bool Reader::skip_string() {
       continue;
     }
     if (c < 0x20) return fail(std::string(kControlInString));
-    const std::size_t length = utf8_sequence(text_, pos_);
+    const std::size_t length = text::utf8_sequence_length(text_, pos_);
     if (length == 0) return fail_bad_character();
     pos_ += length;
   }

@@ -2,10 +2,13 @@
 // Comparisons against an anchor measured in the same run. A benchmark reports each comparison
 // while it runs; bench_main prints them all once every benchmark has finished, one line each:
 //   RATIO <name> <ours/anchor> (ours <figure> <unit>, anchor <figure> <unit>)
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 namespace tallowmere_bench {
 
@@ -48,6 +51,43 @@ inline std::vector<Ratio> reported_ratios() {
   auto& registry = detail::registry();
   const std::lock_guard lock(registry.mutex);
   return registry.ratios;
+}
+
+struct Throughputs {
+  double ours;
+  double anchor;
+};
+
+// Runs our side and the anchor once each per iteration of `state` and gives the megabytes per
+// second of each, `megabytes` being what one run of a side processes. Alternating which side
+// runs first cancels any drift (frequency, cache) that favours one side. What a side returns is
+// released after its time is taken, and `after_each` runs untimed after every side.
+template <class Ours, class Anchor, class AfterEach>
+Throughputs alternate_sides(benchmark::State& state, double megabytes, Ours&& ours, Anchor&& anchor,
+                            AfterEach&& after_each) {
+  using clock = std::chrono::steady_clock;
+  clock::duration ours_time{}, anchor_time{};
+  const auto timed = [](auto& side, clock::duration& total) {
+    const auto start = clock::now();
+    auto result = side();
+    benchmark::DoNotOptimize(result);
+    total += clock::now() - start;
+  };
+  bool ours_first = true;
+  for (auto _ : state) {
+    for (int side = 0; side < 2; ++side) {
+      if ((side == 0) == ours_first) {
+        timed(ours, ours_time);
+      } else {
+        timed(anchor, anchor_time);
+      }
+      after_each();
+    }
+    ours_first = !ours_first;
+  }
+  const double total = megabytes * static_cast<double>(state.iterations());
+  return {total / std::chrono::duration<double>(ours_time).count(),
+          total / std::chrono::duration<double>(anchor_time).count()};
 }
 
 }  // namespace tallowmere_bench

@@ -1,6 +1,5 @@
 // Streaming SHA-256 of a 1 GiB file against OpenSSL's one-shot digest of the same bytes, read
 // from the same (page-cached) file in the same 1 MiB reads.
-#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
@@ -82,28 +81,9 @@ void hash_vs_openssl(benchmark::State& state) {
     return;
   }
 
-  using clock = std::chrono::steady_clock;
-  clock::duration ours_time{}, anchor_time{};
-  bool ours_first = true;
-  for (auto _ : state) {
-    // Alternating which runs first cancels any drift (frequency, cache) that favours one side.
-    for (int side = 0; side < 2; ++side) {
-      const auto start = clock::now();
-      if ((side == 0) == ours_first) {
-        auto digest = hash::hash_file_streaming(file.path());
-        ours_time += clock::now() - start;
-        benchmark::DoNotOptimize(digest);
-      } else {
-        auto digest = one_shot_digest(file.path(), whole);
-        anchor_time += clock::now() - start;
-        benchmark::DoNotOptimize(digest);
-      }
-    }
-    ours_first = !ours_first;
-  }
-  const double megabytes = static_cast<double>(file_size) * static_cast<double>(state.iterations()) / 1e6;
-  const double ours = megabytes / std::chrono::duration<double>(ours_time).count();
-  const double anchor = megabytes / std::chrono::duration<double>(anchor_time).count();
+  const auto [ours, anchor] = tallowmere_bench::alternate_sides(
+      state, static_cast<double>(file_size) / 1e6, [&] { return hash::hash_file_streaming(file.path()); },
+      [&] { return one_shot_digest(file.path(), whole); }, [] {});
   state.counters["ours_MB/s"] = ours;
   state.counters["anchor_MB/s"] = anchor;
   tallowmere_bench::report_ratio("hash_vs_openssl", ours, anchor, "MB/s");

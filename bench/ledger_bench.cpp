@@ -1,10 +1,8 @@
 // Reading a 100,000-entry ledger (about 120 MB) into typed entries against nlohmann::json::parse
 // of each of its lines into a value tree, both from the same file read the same way (the
 // ledger's own line source); and the peak memory of our read as a multiple of the file's size.
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,6 +16,7 @@
 #include <unistd.h>
 
 #include "bench_support.h"
+#include "synthetic_text.h"
 #include "durable_file.h"
 #include "ledger.h"
 #include "model.h"
@@ -30,46 +29,6 @@ using core::UniqueFd;
 
 constexpr std::size_t entry_count = 100'000;
 
-// Realistic field texts from a seeded generator, so every run reads the same bytes.
-class TextSource {
- public:
-  explicit TextSource(std::uint64_t seed) : generator_(seed) {}
-
-  std::string hex(std::size_t length) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text(length, '0');
-    for (char& c : text) c = digits[generator_() % 16];
-    return text;
-  }
-  std::string uuid() {
-    std::string text = hex(32);
-    text[12] = '4';
-    text[16] = "89ab"[generator_() % 4];
-    return text.substr(0, 8) + "-" + text.substr(8, 4) + "-" + text.substr(12, 4) + "-" + text.substr(16, 4) + "-" +
-           text.substr(20);
-  }
-  std::string base64_signature() {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text(86, 'A');
-    for (char& c : text) c = alphabet[generator_() % 64];
-    return text + "==";
-  }
-  std::uint64_t below(std::uint64_t limit) { return generator_() % limit; }
-
- private:
-  std::mt19937_64 generator_;
-};
-
-// The RFC 3339 local time of the n-th checkpoint: one every 97 seconds from a fixed start.
-std::string timestamp(std::size_t n) {
-  const std::uint64_t seconds = 1'714'550'400 + n * 97;  // 2024-05-01T08:00:00Z
-  const std::time_t local = static_cast<std::time_t>(seconds + 2 * 3600);
-  std::tm parts{};
-  gmtime_r(&local, &parts);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}+02:00", parts.tm_year + 1900, parts.tm_mon + 1,
-                     parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, (n * 37) % 1000);
-}
-
 std::string ledger_text() {
   static constexpr const char* sessions[] = {
       "Night Drive (Mix v12).als",
@@ -81,7 +40,7 @@ std::string ledger_text() {
       "Bounces/Glass Harbour – Stems/Bass.wav",
       "Bounces/4M12 Full Mix.aif",
   };
-  TextSource source(7);
+  tallowmere_bench::TextSource source(7);
   const std::string contributor = source.uuid();
   std::string text;
   text.reserve(entry_count * 1300);
@@ -92,7 +51,7 @@ std::string ledger_text() {
     entry.contributor_id = contributor;
     entry.causal_position = n;
     if (n > 0) entry.parent_entry_hashes.push_back(previous_hash);
-    entry.timestamp_local = timestamp(n);
+    entry.timestamp_local = tallowmere_bench::checkpoint_time(n);
     entry.event_type = core::EventType::SessionSave;
     entry.daw_context = core::DawContext{"Ableton Live", "macos"};
     const std::size_t project = source.below(3);
@@ -107,7 +66,7 @@ std::string ledger_text() {
     }
     if (n % 10 == 0) entry.notes = "Autosave after editing the bridge; comped vocals, takes 3–7";
     entry.entry_hash = source.hex(64);
-    entry.signature = source.base64_signature();
+    entry.signature = source.signature();
     previous_hash = entry.entry_hash;
     text += core::model::write_entry_line(entry).value();
     text += '\n';
@@ -216,32 +175,13 @@ void ledger_read_vs_nlohmann(benchmark::State& state) {
   // blocks the untimed passes freed.
   ::malloc_trim(0);
 
-  using clock = std::chrono::steady_clock;
-  clock::duration ours_time{}, anchor_time{};
-  bool ours_first = true;
-  for (auto _ : state) {
-    // Alternating which runs first cancels any drift (frequency, cache) that favours one side.
-    for (int side = 0; side < 2; ++side) {
-      const auto start = clock::now();
-      if ((side == 0) == ours_first) {
-        auto result = core::ledger::read_ledger(file.path());
-        benchmark::DoNotOptimize(result);
-        ours_time += clock::now() - start;
-      } else {
-        auto values = parse_with_nlohmann(file.path());
-        benchmark::DoNotOptimize(values);
-        anchor_time += clock::now() - start;
-      }
-      // The side that just ran has freed millions of small blocks; without this the next
-      // side's first large allocation would pay for merging them, and a side would also find
-      // pages the other left resident. Each side starts from the same allocator state.
-      ::malloc_trim(0);
-    }
-    ours_first = !ours_first;
-  }
-  const double megabytes = static_cast<double>(file.size()) * static_cast<double>(state.iterations()) / 1e6;
-  const double ours = megabytes / std::chrono::duration<double>(ours_time).count();
-  const double anchor = megabytes / std::chrono::duration<double>(anchor_time).count();
+  const auto [ours, anchor] = tallowmere_bench::alternate_sides(
+      state, static_cast<double>(file.size()) / 1e6, [&] { return core::ledger::read_ledger(file.path()); },
+      [&] { return parse_with_nlohmann(file.path()); },
+      // The side that just ran has freed millions of small blocks; without this the next side's
+      // first large allocation would pay for merging them, and a side would also find pages the
+      // other left resident. Each side starts from the same allocator state.
+      [] { ::malloc_trim(0); });
   const double peak_multiple = peak_bytes_of_read(file.path()) / static_cast<double>(file.size());
   state.counters["file_MB"] = static_cast<double>(file.size()) / 1e6;
   state.counters["ours_MB/s"] = ours;

@@ -3,9 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <system_error>
 
@@ -21,6 +19,7 @@
 #include "model.h"
 #include "pointer.h"
 #include "registry.h"
+#include "synthetic_text.h"
 #include "timestamp.h"
 #include "unique_fd.h"
 #include "uuid.h"
@@ -44,41 +43,6 @@ std::string pretty(const Record& record) {
   auto text = core::json::to_pretty(record);
   if (!text) fail("cannot write a " + std::string(core::json::RecordTraits<Record>::name));
   return std::move(*text);
-}
-
-class TextSource {
- public:
-  explicit TextSource(std::uint64_t seed) : generator_(seed) {}
-  std::string hex(std::size_t length) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text(length, '0');
-    for (char& c : text) c = digits[generator_() % 16];
-    return text;
-  }
-  std::string uuid() {
-    std::array<unsigned char, 16> bytes{};
-    for (auto& byte : bytes) byte = static_cast<unsigned char>(generator_());
-    // format_v4 sets the version and variant bits, so seeded bytes still give valid identifiers.
-    return core::uuid::format_v4(bytes);
-  }
-  std::string signature() {
-    std::array<unsigned char, 64> bytes{};
-    for (auto& byte : bytes) byte = static_cast<unsigned char>(generator_());
-    return core::base64::encode(bytes);
-  }
-  std::uint64_t below(std::uint64_t limit) { return generator_() % limit; }
-
- private:
-  std::mt19937_64 generator_;
-};
-
-// One checkpoint every 97 seconds from a fixed start, shown at +02:00.
-std::string checkpoint_time(std::size_t n) {
-  const std::time_t local = static_cast<std::time_t>(1'714'550'400 + n * 97 + 2 * 3600);
-  std::tm parts{};
-  gmtime_r(&local, &parts);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}+02:00", parts.tm_year + 1900, parts.tm_mon + 1,
-                     parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, (n * 37) % 1000);
 }
 
 std::string random_tag() {

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,20 +44,11 @@ class TemporaryFile {
 std::filesystem::path temporary_name(const std::string& name, const std::string& uuid) {
   constexpr std::size_t name_max = 255;
   const std::size_t room = name_max - (1 + 5 + uuid.size());
-  return "." + name.substr(0, room) + ".tmp-" + uuid;
-}
-
-// A large buffer (a whole ledger read at once) is filled by faulting in a fresh page every 4 KiB,
-// which costs more than copying the bytes. Asking for huge pages turns that into one fault per
-// 2 MiB; it is only advice, so a kernel that cannot give them leaves the read as it was. Only a
-// buffer of 32 MiB or more is advised: glibc always maps one that large on its own and unmaps it
-// when freed, so the advice never outlives it on memory the heap hands out again.
-void advise_huge_pages(char* buffer, std::size_t size) {
-  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
-  if (size < std::size_t{32} << 20) return;
-  const auto start = (reinterpret_cast<std::uintptr_t>(buffer) + huge_page - 1) & ~(huge_page - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(huge_page - 1);
-  if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  std::string file_name = ".";
+  file_name.append(name, 0, room);
+  file_name += ".tmp-";
+  file_name += uuid;
+  return file_name;
 }
 
 }  // namespace
@@ -83,7 +72,6 @@ std::expected<std::string, CoreError> read_text_file(const std::filesystem::path
     const std::size_t used = text.size();
     const std::size_t room = used < expected_size ? expected_size - used + 1 : std::max<std::size_t>(64 * 1024, used / 2);
     text.resize_and_overwrite(used + room, [&](char* buffer, std::size_t size) {
-      if (used == 0) advise_huge_pages(buffer, size);
       std::size_t filled = used;
       while (filled < size) {
         const ssize_t n = ::read(fd.get(), buffer + filled, size - filled);

@@ -22,6 +22,12 @@ std::variant<Mode, int> parse_command_line(int argc, char** argv) {
       "Register this as a service so it starts automatically and restarts on failure (systemd user service on "
       "Linux, Windows Service on Windows; not yet implemented on macOS)");
   CLI::App* uninstall = app.add_subcommand("uninstall", "Stop and remove the service registered by `install`");
+  // A usage error names what was wrong, then shows how the command line goes, then where the help is.
+  app.failure_message([](const CLI::App* parser, const CLI::Error& error) {
+    const std::string message = std::string(error.what()) + "\n";
+    const std::string usage = CLI::Formatter().make_usage(parser, parser->get_name());
+    return message + usage + CLI::FailureMessage::simple(parser, error).substr(message.size());
+  });
 
   try {
     app.parse(argc, argv);

@@ -1,5 +1,5 @@
 // The command line's own outcomes through the real executable: help on standard output with
-// status 0, usage errors on standard error with status 2 and no mode run.
+// status 0, usage errors with the parser's usage on standard error, status 2 and no mode run.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -45,16 +45,25 @@ TEST(CommandLine, HelpListsTheSubcommandsOnStandardOutput) {
 }
 
 TEST(CommandLine, UsageErrorsExitWithTwoAndRunNothing) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"--version"}, {"-V"}, {"bogus"}, {"install", "extra"}, {"install", "uninstall"}, {"uninstall", "--force"},
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string unexpected;  // the argument the parser names
   };
-  for (const auto& arguments : cases) {
+  const std::vector<Case> cases = {
+      {{"--version"}, "--version"},          {{"-V"}, "-V"},
+      {{"bogus"}, "bogus"},                  {{"install", "extra"}, "extra"},
+      {{"install", "uninstall"}, "uninstall"}, {{"uninstall", "--force"}, "--force"},
+  };
+  for (const auto& c : cases) {
     tallowmere_test::TempDir home;
-    SCOPED_TRACE(arguments.front() + (arguments.size() > 1 ? " " + arguments.back() : ""));
-    const auto result = run_daemon(arguments, home.path());
+    SCOPED_TRACE(c.arguments.front() + (c.arguments.size() > 1 ? " " + c.arguments.back() : ""));
+    const auto result = run_daemon(c.arguments, home.path());
     EXPECT_EQ(result.exit_code, 2) << result.describe();
     EXPECT_EQ(result.stdout_text, "");
-    EXPECT_NE(result.stderr_text, "");
+    EXPECT_EQ(result.stderr_text, "The following argument was not expected: " + c.unexpected +
+                                      "\n"
+                                      "Usage: tallowmere-daemon [OPTIONS] [SUBCOMMAND]\n"
+                                      "Run with --help for more information.\n");
     EXPECT_FALSE(std::filesystem::exists(home / "Library")) << "install must not have run";
   }
 }

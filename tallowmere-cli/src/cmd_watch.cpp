@@ -1,5 +1,6 @@
 #include "cmd_watch.h"
 
+#include <cstdint>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -19,7 +20,8 @@ using platform::ChangeEvent;
 using platform::ReceiveFailure;
 using tallowmere_core::text::display;
 
-std::vector<std::string> startup_lines(const fs::path& root, std::chrono::nanoseconds collapse_window) {
+std::vector<std::string> startup_lines(const fs::path& root, std::chrono::nanoseconds collapse_window,
+                                       std::optional<std::uint32_t> configured_minutes) {
   std::string extensions;
   for (const auto& row : tallowmere_core::daw::extension_table) {
     if (!extensions.empty()) extensions += ", ";
@@ -28,7 +30,11 @@ std::vector<std::string> startup_lines(const fs::path& root, std::chrono::nanose
   }
   std::vector<std::string> lines{fmt::format("Watching {} for changes to: {}", display(root), extensions)};
   if (collapse_window != collapse_window.zero()) {
-    const double seconds = std::chrono::duration<double>(collapse_window).count();
+    // A window too long for nanoseconds reaches the loop saturated; only the configured minutes
+    // still say how long it is.
+    const bool saturated = collapse_window == std::chrono::nanoseconds::max() && configured_minutes;
+    const double seconds = saturated ? static_cast<double>(*configured_minutes) * 60
+                                     : std::chrono::duration<double>(collapse_window).count();
     lines.push_back(fmt::format("Collapse window: {:.1f}s (rapid saves collapse into one checkpoint)", seconds));
   }
   lines.emplace_back("Press Ctrl-C to stop.");
@@ -77,7 +83,10 @@ Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nan
         ErrorChain(std::move(watcher.error())).context(fmt::format("failed to watch {}", display(canonical_root))));
   }
 
-  for (const std::string& line : startup_lines(project.paths.root, collapse_window)) console::out(line);
+  const auto configured_minutes = project.config.checkpoint_policy.collapse_window_minutes;
+  for (const std::string& line : startup_lines(project.paths.root, collapse_window, configured_minutes)) {
+    console::out(line);
+  }
   return WatchSession(std::move(project), std::move(*identity), std::move(canonical_root), std::move(*watcher),
                       std::move(receiver), collapse_window);
 }

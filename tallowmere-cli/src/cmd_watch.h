@@ -3,9 +3,11 @@
 // burst of saves of DAW session files in the project folder into one checkpoint.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,8 +27,10 @@ Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window,
                 std::shared_ptr<std::atomic<bool>> running);
 
 // The lines printed once the watch is set up: "Watching ...", "Collapse window: ..." (only for a
-// non-zero window) and "Press Ctrl-C to stop.".
-std::vector<std::string> startup_lines(const std::filesystem::path& root, std::chrono::nanoseconds collapse_window);
+// non-zero window) and "Press Ctrl-C to stop.". A saturated window (nanoseconds::max()) is shown
+// as `configured_minutes` times 60 seconds when those are given.
+std::vector<std::string> startup_lines(const std::filesystem::path& root, std::chrono::nanoseconds collapse_window,
+                                       std::optional<std::uint32_t> configured_minutes = std::nullopt);
 
 // One batch, start to end: keeps the files that really changed, checkpoints them and reports the
 // outcome on the console; a successful entry joins `project.ledger.entries`. Never fails. Yields

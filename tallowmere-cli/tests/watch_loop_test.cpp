@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <fstream>
@@ -39,21 +40,31 @@ const std::string watching_suffix = " for changes to: .rpp, .als, .ardour, .ptx,
 // Start-up lines, the path filter and the batching step, without threads.
 
 TEST(StartupLinesTest, CollapseWindowLineOnlyForANonZeroWindow) {
+  // The service's windows are whole minutes; one too long for the loop's nanoseconds reaches the
+  // loop saturated, and the line still shows the configured length.
+  constexpr auto saturated = std::chrono::nanoseconds::max();
   struct Case {
     std::chrono::nanoseconds window;
+    std::optional<std::uint32_t> configured_minutes;
     std::optional<std::string> collapse_line;
   };
   const std::vector<Case> cases{
-      {0s, std::nullopt},
-      {300s, "Collapse window: 300.0s (rapid saves collapse into one checkpoint)"},
-      {90s, "Collapse window: 90.0s (rapid saves collapse into one checkpoint)"},
-      {1500ms, "Collapse window: 1.5s (rapid saves collapse into one checkpoint)"},
+      {0s, std::nullopt, std::nullopt},
+      {0s, 0, std::nullopt},
+      {300s, std::nullopt, "Collapse window: 300.0s (rapid saves collapse into one checkpoint)"},
+      {300s, 5, "Collapse window: 300.0s (rapid saves collapse into one checkpoint)"},
+      {90s, std::nullopt, "Collapse window: 90.0s (rapid saves collapse into one checkpoint)"},
+      {1500ms, std::nullopt, "Collapse window: 1.5s (rapid saves collapse into one checkpoint)"},
+      {std::chrono::minutes(153722867), 153722867,
+       "Collapse window: 9223372020.0s (rapid saves collapse into one checkpoint)"},
+      {saturated, 153722868, "Collapse window: 9223372080.0s (rapid saves collapse into one checkpoint)"},
+      {saturated, 4294967295, "Collapse window: 257698037700.0s (rapid saves collapse into one checkpoint)"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> expected{"Watching /Users/a/My Song" + watching_suffix};
     if (c.collapse_line) expected.push_back(*c.collapse_line);
     expected.emplace_back("Press Ctrl-C to stop.");
-    EXPECT_EQ(startup_lines("/Users/a/My Song", c.window), expected) << c.window.count();
+    EXPECT_EQ(startup_lines("/Users/a/My Song", c.window, c.configured_minutes), expected) << c.window.count();
   }
 }
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -169,6 +170,31 @@ TEST_F(Daemon, WatchesCheckpointsASaveReportsStatusAndStopsOnCtrlC) {
   EXPECT_FALSE(result.timed_out);
   EXPECT_TRUE(result.stdout_text.ends_with("\nStopped watching.\nStopped.\n")) << result.describe();
   EXPECT_EQ(result.stderr_text, "");
+}
+
+TEST_F(Daemon, CollapseWindowLineShowsTheConfiguredMinutesInSeconds) {
+  struct Case {
+    std::uint32_t minutes;
+    std::string seconds;
+  };
+  // The longer two are past what the watch loop's nanoseconds hold.
+  const std::vector<Case> cases{{5, "300.0"}, {153722868, "9223372080.0"}, {4294967295, "257698037700.0"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.minutes);
+    tallowmere_test::write_file(
+        central / "projects" / "w-e2e" / "config.json",
+        fmt::format(R"({{"checkpoint_policy":{{"mode":"hybrid","event_triggers":["session_save"],)"
+                    R"("collapse_window_minutes":{}}}}})",
+                    c.minutes));
+    ChildProcess child(daemon());
+    ASSERT_TRUE(wait_watching(child)) << child.stdout_so_far() << child.stderr_so_far();
+    child.send_signal(SIGINT);
+    const auto result = child.wait();
+    EXPECT_EQ(result.exit_code, 0) << result.describe();
+    EXPECT_TRUE(has_line(result.stdout_text,
+                         "Collapse window: " + c.seconds + "s (rapid saves collapse into one checkpoint)"))
+        << result.stdout_text;
+  }
 }
 
 TEST_F(Daemon, WithoutRegistryOnlyTheBannerAndStoppedArePrinted) {

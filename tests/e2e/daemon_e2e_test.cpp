@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
 #include "base64.h"
@@ -195,6 +197,71 @@ TEST_F(Daemon, CollapseWindowLineShowsTheConfiguredMinutesInSeconds) {
                          "Collapse window: " + c.seconds + "s (rapid saves collapse into one checkpoint)"))
         << result.stdout_text;
   }
+}
+
+// What a reader with only the files, a generic JSON library and OpenSSL can check: every member
+// but entry_hash and signature, keys sorted, no white space, hashed with SHA-256; the signature
+// over that hash text with the manifest's public key; each line chained to the one before.
+TEST_F(Daemon, LedgerLinesCheckOutWithAGenericJsonReaderAndTheManifestsPublicKey) {
+  ChildProcess child(daemon());
+  ASSERT_TRUE(wait_watching(child)) << child.stdout_so_far() << child.stderr_so_far();
+  const std::regex checkpoint(R"(\[[^\]]+\] SessionSave files=Song\.rpp entry=([0-9a-f]{12}))");
+  std::vector<std::string> shown;
+  for (const char* content : {"<REAPER_PROJECT\n<TRACK>\n>\n", "<REAPER_PROJECT\n<TRACK>\n<TRACK>\n>\n"}) {
+    tallowmere_test::write_file(project / "Song.rpp", content);
+    ASSERT_TRUE(child.wait_for_output([&](const std::string& out, const std::string&) {
+      std::size_t found = 0;
+      for (const auto& line : tallowmere_test::complete_lines_of(out)) found += std::regex_match(line, checkpoint);
+      return found > shown.size();
+    })) << child.stdout_so_far() << child.stderr_so_far();
+    std::smatch match;
+    const auto lines = tallowmere_test::complete_lines_of(child.stdout_so_far());
+    const auto last = std::find_if(lines.rbegin(), lines.rend(),
+                                   [&](const std::string& line) { return std::regex_match(line, match, checkpoint); });
+    ASSERT_NE(last, lines.rend());
+    shown.push_back(match[1]);
+  }
+  child.send_signal(SIGINT);
+  EXPECT_EQ(child.wait().exit_code, 0);
+
+  const auto manifest = nlohmann::json::parse(tallowmere_test::read_file(central / "projects" / "w-e2e" / "manifest.json"));
+  const auto public_key_bytes = tallowmere_core::base64::decode(manifest["contributors"][0]["public_key"].get<std::string>());
+  ASSERT_TRUE(public_key_bytes.has_value());
+  ASSERT_EQ(public_key_bytes->size(), 32u);
+  tallowmere_test::KeyBytes manifest_key{};
+  std::memcpy(manifest_key.data(), public_key_bytes->data(), manifest_key.size());
+
+  const auto lines = ledger_lines();
+  ASSERT_EQ(lines.size(), shown.size());
+  std::string previous_hash;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    SCOPED_TRACE(lines[i]);
+    nlohmann::json entry = nlohmann::json::parse(lines[i]);  // std::map: keys in byte order
+    const std::string stored_hash = entry["entry_hash"];
+    const std::string signature = entry["signature"];
+    EXPECT_TRUE(stored_hash.starts_with(shown[i]));
+    EXPECT_EQ(entry["causal_position"], i);
+    EXPECT_EQ(entry["parent_entry_hashes"],
+              previous_hash.empty() ? nlohmann::json::array() : nlohmann::json::array({previous_hash}));
+    entry.erase("entry_hash");
+    entry.erase("signature");
+    const std::string hashed = entry.dump();
+    EXPECT_EQ(entry.size(), 12u) << "nulls stay in the hash input";
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int digest_size = 0;
+    ASSERT_EQ(EVP_Digest(hashed.data(), hashed.size(), digest.data(), &digest_size, EVP_sha256(), nullptr), 1);
+    std::string hex;
+    for (unsigned int b = 0; b < digest_size; ++b) hex += fmt::format("{:02x}", digest[b]);
+    EXPECT_EQ(hex, stored_hash);
+
+    tallowmere_core::LedgerEntry signed_text;
+    signed_text.entry_hash = stored_hash;
+    signed_text.signature = signature;
+    EXPECT_TRUE(signature_verifies(signed_text, manifest_key));
+    previous_hash = stored_hash;
+  }
+  EXPECT_EQ(manifest["current_head_hash"], previous_hash);
+  EXPECT_EQ(manifest["current_sequence"], lines.size());
 }
 
 TEST_F(Daemon, WithoutRegistryOnlyTheBannerAndStoppedArePrinted) {

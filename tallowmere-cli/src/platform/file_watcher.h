@@ -3,6 +3,7 @@
 // the watch loop reads. A FileWatcher forwards every change directly inside the folder, as a
 // ChangeEvent, into a channel from a thread of its own. The backend is chosen by the source file
 // the build compiles: on Linux, inotify (file_watcher.cpp).
+#include <compare>
 #include <cstddef>
 #include <expected>
 #include <filesystem>
@@ -23,6 +24,8 @@ struct ChangeEvent {
   EventKind kind = EventKind::Any;
   std::vector<std::filesystem::path> paths;
   bool operator==(const ChangeEvent&) const = default;
+  // Any order will do; the channel needs one to find an equal event still waiting.
+  auto operator<=>(const ChangeEvent&) const = default;
 };
 
 class FileWatcher {

@@ -34,11 +34,11 @@ class FileWatcher {
   // watcher's own, through `sender`. The watcher holds the only sender it is given until it stops,
   // so a receiver whose senders all came from watchers reads "disconnected" once they have
   // stopped. An event the receiver is no longer there for is dropped. The watch is on the path:
-  // when the folder is deleted, moved away, replaced or unmounted, the path is tried again (every
-  // quarter of a second, and checked every second while watched, since a folder further up may
-  // move), and a folder standing there again is watched and everything in it reported as one
-  // event of kind Any, as after lost events. Fails with the system's text ("... (os error N)")
-  // when the folder cannot be watched at the start: missing, not a folder, out of watches.
+  // when the folder is deleted, moved away, replaced or unmounted (or a folder further up moves,
+  // which is checked every five seconds), the path is tried every quarter of a second, and a
+  // folder standing there again is watched and everything in it reported as one event of kind
+  // Any, as after lost events. Fails with the system's text ("... (os error N)") when the folder
+  // cannot be watched at the start: missing, not a folder, out of watches.
   static std::expected<std::unique_ptr<FileWatcher>, std::string> watch(
       const std::filesystem::path& folder, Channel<ChangeEvent>::Sender sender);
 

@@ -520,9 +520,102 @@ void save_storm(benchmark::State& state) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// 5. Write flood: 20 idle projects and one whose watcher is busy hashing a 6 GiB session file
+// while another session file of that project gets one-byte writes, as fast as they go.
+
+void write_flood(benchmark::State& state) {
+  constexpr int idle_count = 20;
+  constexpr off_t busy_size = off_t{6} << 30;  // sparse: hashed at memory speed, taking no disk
+  constexpr auto longest_flood = 60s;
+  constexpr double goal_mib = 64;
+  for (auto _ : state) {
+    ServiceWorld world;
+    for (int i = 0; i < idle_count; ++i) world.add_project(fmt::format("Idle {:02}", i));
+    const WorldProject& flooded = world.add_project("Flooded");
+    world.write_registry();
+    auto daemon = start_service(state, world, 60s);
+    if (!daemon) return;
+    const auto before = daemon->memory();
+
+    const fs::path big = flooded.folder / "Big.rpp";
+    {
+      core::UniqueFd fd(::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      if (!fd || ::ftruncate(fd.get(), busy_size) != 0) {
+        state.SkipWithError("cannot make the large session file");
+        return;
+      }
+    }
+    // One descriptor, one byte per write(2): the notification thread reads nearly every write on
+    // its own, so nearly every write is one notification.
+    const fs::path flood_file = flooded.folder / "Flood.rpp";
+    core::UniqueFd flood(::open(flood_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
+    if (!flood) {
+      state.SkipWithError("cannot open the flooded session file");
+      return;
+    }
+    const std::size_t first_line = daemon->line_count();
+    const auto big_done = [&] {
+      const auto lines = daemon->lines();
+      return std::any_of(lines.begin() + static_cast<long>(first_line), lines.end(),
+                         [](const auto& line) { return line.text.find("files=Big.rpp") != std::string::npos; });
+    };
+    std::uint64_t writes = 0;
+    const auto flood_start = Clock::now();
+    while (Clock::now() - flood_start < longest_flood) {
+      for (int i = 0; i < 10'000; ++i) {
+        if (::write(flood.get(), "x", 1) != 1) {
+          state.SkipWithError("a write of the flood failed");
+          return;
+        }
+      }
+      writes += 10'000;
+      if (big_done()) break;
+    }
+    const double flood_seconds = std::chrono::duration<double>(Clock::now() - flood_start).count();
+    flood.reset();
+    const auto flood_end = Clock::now();
+    const auto during = daemon->memory();
+
+    // The flooded file's last content must be recorded once the flood is over.
+    const std::string last_hash = sha256_hex(std::string(writes, 'x'));
+    bool recorded = false;
+    while (!recorded && Clock::now() - flood_end < 60s) {
+      if (auto ledger = core::ledger::read_ledger(flooded.ledger_file)) {
+        recorded = std::ranges::any_of(ledger->entries, [&](const auto& entry) {
+          return std::ranges::any_of(entry.content_refs,
+                                     [&](const auto& reference) { return reference.sha256_hash == last_hash; });
+        });
+      }
+      if (!recorded) std::this_thread::sleep_for(100ms);
+    }
+    const double recorded_after = std::chrono::duration<double>(Clock::now() - flood_end).count();
+    const auto after = daemon->memory();
+    daemon->stop();
+
+    const double peak_mib = static_cast<double>(after.peak_resident_kib) / 1024;
+    state.counters["writes"] = static_cast<double>(writes);
+    state.counters["hwm_MiB"] = peak_mib;
+    state.counters["rss_after_MiB"] = static_cast<double>(after.resident_kib) / 1024;
+    state.counters["recorded"] = recorded ? 1 : 0;
+    fmt::print("WRITE_FLOOD {} idle projects and one flooded: {} one-byte writes in {:.1f} s ({:.0f} per second) while "
+               "its watcher hashed a {} GiB file; VmHWM {:.1f} MiB before the flood, {:.1f} MiB at its end, {:.1f} MiB "
+               "in all (goal: under {:.0f} MiB); VmRSS {:.1f} MiB afterwards; the flooded file's last content {} "
+               "{:.1f} s after the flood\n",
+               idle_count, writes, flood_seconds, static_cast<double>(writes) / flood_seconds, busy_size >> 30,
+               static_cast<double>(before.peak_resident_kib) / 1024,
+               static_cast<double>(during.peak_resident_kib) / 1024, peak_mib, goal_mib,
+               static_cast<double>(after.resident_kib) / 1024, recorded ? "recorded" : "NOT recorded", recorded_after);
+    // Inverse sizes (how many such peaks fit in a GiB), so that higher is better: a ratio above 1
+    // is under the goal.
+    tallowmere_bench::report_ratio("write_flood_peak_vs_goal", 1024 / peak_mib, 1024 / goal_mib, "per GiB");
+  }
+}
+
 BENCHMARK(save_to_checkpoint)->ArgName("entries")->Arg(0)->Arg(10'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(status_under_load)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(idle_cost)->ArgName("entries")->Arg(0)->Arg(10'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(save_storm)->ArgName("in_place")->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(write_flood)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -108,9 +108,8 @@ WatchSession::~WatchSession() {
 
 bool WatchSession::step() {
   std::optional<ReceivedEvent> next;
-  if (!received_.empty()) {
-    next = std::move(received_.front());
-    received_.pop_front();
+  if (auto taken = received_.pop()) {
+    next = ReceivedEvent{std::move(taken->first), taken->second};
   } else {
     auto event = receiver_.receive(pending_.receive_timeout(Clock::now()));
     if (!event && event.error() == ReceiveFailure::Disconnected) return false;
@@ -130,7 +129,7 @@ bool WatchSession::step() {
 }
 
 void WatchSession::take_in_waiting_events() {
-  while (auto event = receiver_.try_receive()) received_.push_back(ReceivedEvent{std::move(*event), Clock::now()});
+  while (auto event = receiver_.try_receive()) received_.push(std::move(*event), Clock::now());
 }
 
 void WatchSession::finish() {

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -16,6 +15,7 @@
 #include "pending_saves.h"
 #include "platform/channel.h"
 #include "platform/file_watcher.h"
+#include "platform/merging_queue.h"
 #include "project.h"
 #include "signing_identity.h"
 
@@ -89,8 +89,10 @@ class WatchSession {
   std::filesystem::path canonical_root_;
   std::unique_ptr<platform::FileWatcher> watcher_;
   platform::Channel<platform::ChangeEvent>::Receiver receiver_;
-  // Events taken from the channel while a batch was being checkpointed, oldest first.
-  std::deque<ReceivedEvent> received_;
+  // Events taken from the channel while a batch was being checkpointed, oldest first, each with
+  // when it was last taken in: an event taken in again joins its waiting equal and counts from
+  // its latest arrival, so a write after a read began is never taken for one the read covered.
+  platform::MergingQueue<platform::ChangeEvent, Clock::time_point> received_;
   PendingSaves pending_;
   bool finished_ = false;
 };

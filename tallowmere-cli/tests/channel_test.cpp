@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_watcher.h"
+#include "platform/merging_queue.h"
+
 namespace tallowmere_cli::platform {
 namespace {
 
@@ -172,6 +175,64 @@ TEST(ChannelTest, ManyProducersDeliverEveryValueOnceAndInOrderPerProducer) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(producers * per_producer));
+}
+
+// A value equal to one still waiting joins it and keeps its place: what waits grows with the
+// number of distinct values, not with the number of sends.
+TEST(ChannelTest, AValueEqualToOneStillWaitingJoinsIt) {
+  struct Case {
+    const char* label;
+    std::vector<int> sent;
+    std::vector<int> delivered;
+  };
+  const Case cases[] = {
+      {"equal values join the first of them", {1, 2, 1, 3, 2, 1}, {1, 2, 3}},
+      {"distinct values keep the order sent", {3, 1, 2}, {3, 1, 2}},
+      {"repeats of one value", {5, 5, 5, 5}, {5}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto [sender, receiver] = IntChannel::create();
+    for (int value : c.sent) ASSERT_TRUE(sender.send(value));
+    std::vector<int> delivered;
+    while (auto value = receiver.try_receive()) delivered.push_back(*value);
+    EXPECT_EQ(delivered, c.delivered);
+  }
+}
+
+TEST(ChannelTest, AValueSentAfterItsEqualWasTakenQueuesAgain) {
+  auto [sender, receiver] = IntChannel::create();
+  sender.send(1);
+  EXPECT_EQ(receiver.try_receive().value(), 1);
+  sender.send(1);
+  EXPECT_EQ(receiver.try_receive().value(), 1);
+  EXPECT_EQ(receiver.try_receive().error(), ReceiveFailure::Timeout);
+}
+
+// A watcher busy with a long checkpoint while another file is written a byte at a time: every
+// notification for that file waits as the one item the loop needs.
+TEST(ChannelTest, AMillionNotificationsForOnePathWaitAsOneItem) {
+  auto [sender, receiver] = Channel<ChangeEvent>::create();
+  const ChangeEvent write{EventKind::Modify, {"/projects/Album/Song.als"}};
+  for (int i = 0; i < 1'000'000; ++i) ASSERT_TRUE(sender.send(write));
+  EXPECT_EQ(receiver.try_receive().value(), write);
+  EXPECT_EQ(receiver.try_receive().error(), ReceiveFailure::Timeout);
+}
+
+// The watch loop's own queue of notifications taken in during a batch: a merged notification
+// counts as received at its latest arrival, so a write that came after a read began is never
+// taken for one that read covered.
+TEST(MergingQueueTest, AJoiningValueLeavesItsStampOnTheWaitingOne) {
+  MergingQueue<int, int> queue;
+  EXPECT_TRUE(queue.push(7, 1));
+  EXPECT_TRUE(queue.push(8, 2));
+  EXPECT_FALSE(queue.push(7, 3));
+  EXPECT_EQ(queue.pop(), (std::pair{7, 3}));
+  EXPECT_EQ(queue.pop(), (std::pair{8, 2}));
+  EXPECT_FALSE(queue.pop());
+  EXPECT_TRUE(queue.push(7, 4)) << "a value taken out no longer waits";
+  queue.clear();
+  EXPECT_TRUE(queue.empty());
 }
 
 }  // namespace

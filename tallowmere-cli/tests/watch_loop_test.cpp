@@ -618,12 +618,27 @@ TEST_F(WatchLoopTest, ClearingTheFlagWhileABatchCollectsDiscardsIt) {
   EXPECT_FALSE(fs::exists(disk_.ledger_file()));
 }
 
-TEST_F(WatchLoopTest, LoopEndsWhenTheFolderGoesAway) {
+// A project folder moved away and back (a restore, a sync tool) is still this project's: the
+// loop goes on through it and records the next save, with no new console line of its own.
+TEST_F(WatchLoopTest, LoopGoesOnWhileTheFolderIsAwayAndRecordsTheNextSaveOnceItIsBack) {
+  const fs::path song = existing_session("Song.rpp", "one");
   start(0s);
-  fs::remove_all(disk_.root);
-  ASSERT_TRUE(wait_until([&] { return loop_->done(); }));
-  EXPECT_TRUE(loop_->result().has_value());
-  EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
+  const fs::path aside = disk_.root.parent_path() / "away";
+  fs::rename(disk_.root, aside);
+  fs::rename(aside, disk_.root);
+  save_in_place(song, "two");
+  ASSERT_TRUE(wait_until([&] {
+    // Read as the service reads it: an append still under way is a torn tail, not an entry.
+    const auto ledger = tallowmere_core::ledger::read_ledger(disk_.ledger_file());
+    return ledger && !ledger->entries.empty() &&
+           ledger->entries.back().content_refs.at(0).sha256_hash == tallowmere_core::hash::sha256_hex("two");
+  })) << ::testing::PrintToString(console_.all_lines());
+  EXPECT_FALSE(loop_->done());
+  loop_->stop();
+  const auto out = console_.out_lines();
+  EXPECT_EQ(std::count(out.begin(), out.end(), "Stopped watching."), 1) << ::testing::PrintToString(out);
+  EXPECT_EQ(out.back(), "Stopped watching.");
+  EXPECT_TRUE(console_.err_lines().empty()) << ::testing::PrintToString(console_.err_lines());
 }
 
 TEST_F(WatchLoopTest, StartFailuresComeBackBeforeAnythingIsWatched) {

@@ -1,17 +1,22 @@
 #pragma once
-// Channel<T>: an unbounded queue from any number of sending threads to one receiving thread, in the
-// manner of Rust's std::sync::mpsc::channel. Channel<T>::create() gives the first Sender and the
-// Receiver. Copies of a Sender count as senders; once every Sender is gone, the receiver gets what
-// is still queued and then "disconnected". Once the Receiver is gone, send() returns false and the
-// value is dropped. send() never blocks for longer than one short critical section.
+// Channel<T>: a queue from any number of sending threads to one receiving thread, in the manner of
+// Rust's std::sync::mpsc::channel, except that a value equal to one still waiting is not queued
+// again: it joins the waiting one, which keeps its place (values are compared with `<`). So what
+// waits is bounded by the number of distinct values, however often they are sent; a change source
+// that reports every write of one file costs one waiting item for that file.
+// Channel<T>::create() gives the first Sender and the Receiver. Copies of a Sender count as
+// senders; once every Sender is gone, the receiver gets what is still queued and then
+// "disconnected". Once the Receiver is gone, send() returns false and the value is dropped. send()
+// never blocks for longer than one short critical section.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <expected>
 #include <memory>
 #include <mutex>
 #include <utility>
+
+#include "platform/merging_queue.h"
 
 namespace tallowmere_cli::platform {
 
@@ -25,7 +30,7 @@ class Channel {
   struct State {
     std::mutex mutex;
     std::condition_variable changed;  // a value was queued, or the last sender went
-    std::deque<T> queue;
+    MergingQueue<T> queue;
     std::size_t senders = 0;
     bool receiver_alive = true;
   };
@@ -50,13 +55,15 @@ class Channel {
     }
     ~Sender() { release(); }
 
-    // Queues `value`; false (and `value` dropped) when the receiver is gone.
+    // Queues `value`, or merges it into an equal value still waiting; false (and `value` dropped)
+    // when the receiver is gone.
     bool send(T value) const {
       if (!state_) return false;
       {
         std::lock_guard lock(state_->mutex);
         if (!state_->receiver_alive) return false;
-        state_->queue.push_back(std::move(value));
+        // A value that joined one still waiting was announced when that one was queued.
+        if (!state_->queue.push(std::move(value))) return true;
       }
       state_->changed.notify_one();
       return true;
@@ -95,7 +102,7 @@ class Channel {
     Receiver& operator=(const Receiver&) = delete;
     ~Receiver() { disconnect(); }
 
-    // The oldest queued value, waiting up to `timeout` (zero or less: no wait) for one to arrive.
+    // The value queued first, waiting up to `timeout` (zero or less: no wait) for one to arrive.
     // Queued values are delivered even after the last sender has gone; only then "disconnected".
     std::expected<T, ReceiveFailure> receive(std::chrono::nanoseconds timeout) {
       if (!state_) return std::unexpected(ReceiveFailure::Disconnected);
@@ -107,11 +114,7 @@ class Channel {
       std::unique_lock lock(state_->mutex);
       state_->changed.wait_until(lock, deadline,
                                  [&] { return !state_->queue.empty() || state_->senders == 0; });
-      if (!state_->queue.empty()) {
-        T value = std::move(state_->queue.front());
-        state_->queue.pop_front();
-        return value;
-      }
+      if (auto waiting = state_->queue.pop()) return std::move(waiting->first);
       return std::unexpected(state_->senders == 0 ? ReceiveFailure::Disconnected
                                                   : ReceiveFailure::Timeout);
     }
@@ -125,11 +128,11 @@ class Channel {
 
     void disconnect() noexcept {
       if (!state_) return;
-      std::deque<T> dropped;  // destroyed after the lock is released: a value's destructor may be slow
+      MergingQueue<T> dropped;  // destroyed after the lock is released: a value's destructor may be slow
       {
         std::lock_guard lock(state_->mutex);
         state_->receiver_alive = false;
-        dropped.swap(state_->queue);
+        dropped = std::exchange(state_->queue, MergingQueue<T>());
       }
       state_.reset();
     }

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -13,6 +15,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "error.h"
@@ -31,7 +34,8 @@ constexpr std::uint32_t modified = IN_MODIFY | IN_CLOSE_WRITE;
 constexpr std::uint32_t removed = IN_DELETE | IN_MOVED_FROM;
 constexpr std::uint32_t attributes = IN_ATTRIB;
 // Once one of these arrives the folder is no longer where we watch it: names under the old path
-// would be wrong, so the watch ends. IN_IGNORED always follows, as the kernel drops the watch.
+// would be wrong, so that watch ends. A deleted or unmounted folder's watch is dropped by the
+// kernel (IN_IGNORED follows); a moved folder's is not, and goes with its descriptor.
 constexpr std::uint32_t watch_gone = IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT;
 
 // IN_EXCL_UNLINK: no events for a file after it was unlinked (a DAW writing on through an open
@@ -43,10 +47,49 @@ constexpr std::uint32_t watch_mask =
 // as fit.
 constexpr std::size_t read_buffer_size = 64 * 1024;
 
+// While a folder is watched, how often its path is checked to still lead to it: a folder further
+// up that was moved or replaced sends the watched folder no event of its own. Rare enough to add
+// nothing worth measuring to an idle service's wake-ups; saves made meanwhile are found by the
+// report of every file that follows.
+constexpr std::chrono::milliseconds path_check_interval{5000};
+// While no folder stands at the path, how often it is tried again.
+constexpr std::chrono::milliseconds retry_interval{250};
+
+// A watch on the folder standing at the path: its own inotify descriptor (closing it ends the
+// watch, whatever became of the folder) and the folder's identity when the watch was set.
+struct ArmedWatch {
+  tallowmere_core::UniqueFd inotify_fd;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// Watches whatever folder stands at `folder` now; the errno when none can be watched.
+std::expected<ArmedWatch, int> arm(const fs::path& folder) {
+  // Non-blocking, so that a read after poll() can never hang the thread (and stop() with it).
+  ArmedWatch watch{tallowmere_core::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))};
+  if (!watch.inotify_fd) return std::unexpected(errno);
+  if (::inotify_add_watch(watch.inotify_fd.get(), folder.c_str(), watch_mask) < 0) return std::unexpected(errno);
+  // Taken after the watch is set: a folder replaced in between is the watched one moving away,
+  // which its watch reports.
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) return std::unexpected(errno);
+  watch.device = status.st_dev;
+  watch.inode = status.st_ino;
+  return watch;
+}
+
+// False once the path leads to no folder or to another one than `watch` watches. A path that
+// cannot be looked at for another reason is given the benefit of the doubt.
+bool still_at_path(const ArmedWatch& watch, const fs::path& folder) {
+  struct stat status {};
+  if (::stat(folder.c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return status.st_dev == watch.device && status.st_ino == watch.inode;
+}
+
 class InotifyWatcher final : public FileWatcher {
  public:
-  InotifyWatcher(fs::path folder, tallowmere_core::UniqueFd inotify_fd, tallowmere_core::UniqueFd wake_fd)
-      : folder_(std::move(folder)), inotify_fd_(std::move(inotify_fd)), wake_fd_(std::move(wake_fd)) {}
+  InotifyWatcher(fs::path folder, ArmedWatch watch, tallowmere_core::UniqueFd wake_fd)
+      : folder_(std::move(folder)), first_watch_(std::move(watch)), wake_fd_(std::move(wake_fd)) {}
 
   ~InotifyWatcher() override { stop(); }
 
@@ -62,7 +105,7 @@ class InotifyWatcher final : public FileWatcher {
       retry_on_eintr([&] { return ::write(wake_fd_.get(), &one, sizeof one); });
       thread_.join();
     }
-    inotify_fd_.reset();
+    first_watch_.inotify_fd.reset();
     wake_fd_.reset();
   }
 
@@ -77,34 +120,65 @@ class InotifyWatcher final : public FileWatcher {
     }
   }
 
+  // Watches the path, not the folder: when the folder goes (deleted, moved, replaced, a folder
+  // above it moved) the path is tried again until a folder stands there, which is then watched
+  // and everything in it reported, as after lost events.
   void forward(const Channel<ChangeEvent>::Sender& sender) {
     alignas(inotify_event) std::array<std::byte, read_buffer_size> buffer;
-    std::array<pollfd, 2> descriptors{pollfd{inotify_fd_.get(), POLLIN, 0}, pollfd{wake_fd_.get(), POLLIN, 0}};
+    std::optional<ArmedWatch> watch(std::move(first_watch_));
+    auto next_path_check = std::chrono::steady_clock::now() + path_check_interval;
     for (;;) {
-      // No time-out: the thread sleeps until there is something to read or it is told to stop.
-      if (::poll(descriptors.data(), descriptors.size(), -1) < 0) {
+      if (!watch) {
+        if (woken_within(retry_interval)) return;
+        if (auto again = arm(folder_)) {
+          watch = std::move(*again);
+          next_path_check = std::chrono::steady_clock::now() + path_check_interval;
+          sender.send(inotify::recrawl(folder_));
+        }
+        continue;
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= next_path_check) {
+        next_path_check = now + path_check_interval;
+        if (!still_at_path(*watch, folder_)) {
+          watch.reset();
+          continue;
+        }
+      }
+      std::array<pollfd, 2> descriptors{pollfd{watch->inotify_fd.get(), POLLIN, 0}, pollfd{wake_fd_.get(), POLLIN, 0}};
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_path_check - now);
+      if (::poll(descriptors.data(), descriptors.size(), static_cast<int>(wait.count())) < 0) {
         if (errno == EINTR) continue;
         return;
       }
       if (descriptors[1].revents != 0) return;
       const short inotify_events = descriptors[0].revents;
       if ((inotify_events & POLLIN) == 0) {
-        if ((inotify_events & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
+        if ((inotify_events & (POLLERR | POLLHUP | POLLNVAL)) != 0) watch.reset();
         continue;
       }
-      const ssize_t got = retry_on_eintr([&] { return ::read(inotify_fd_.get(), buffer.data(), buffer.size()); });
+      const ssize_t got = retry_on_eintr([&] { return ::read(watch->inotify_fd.get(), buffer.data(), buffer.size()); });
       if (got < 0) {
-        if (errno == EAGAIN) continue;
-        return;  // errors are not reported: the watch ends, and the receiver sees it end
+        // Not reported: the watch is set up afresh, as after the folder went.
+        if (errno != EAGAIN) watch.reset();
+        continue;
       }
       auto translation = inotify::translate(std::span(buffer.data(), static_cast<std::size_t>(got)), folder_);
       for (auto& event : translation.events) sender.send(std::move(event));  // false: receiver gone, dropped
-      if (translation.watch_ended) return;
+      if (translation.watch_ended) watch.reset();
     }
   }
 
+  // Waits up to `interval` for stop(); true when it came (or the wait cannot be made at all).
+  bool woken_within(std::chrono::milliseconds interval) const {
+    pollfd wake{wake_fd_.get(), POLLIN, 0};
+    const int ready = ::poll(&wake, 1, static_cast<int>(interval.count()));
+    if (ready < 0) return errno != EINTR;
+    return ready > 0;
+  }
+
   fs::path folder_;
-  tallowmere_core::UniqueFd inotify_fd_;
+  ArmedWatch first_watch_;  // set up by watch(), taken over by the thread
   tallowmere_core::UniqueFd wake_fd_;  // an eventfd: written once by stop() to end the thread's poll
   std::thread thread_;
 };
@@ -113,16 +187,12 @@ class InotifyWatcher final : public FileWatcher {
 
 std::expected<std::unique_ptr<FileWatcher>, std::string> FileWatcher::watch(const fs::path& folder,
                                                                             Channel<ChangeEvent>::Sender sender) {
-  // Non-blocking, so that a read after poll() can never hang the thread (and stop() with it).
-  tallowmere_core::UniqueFd inotify_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (!inotify_fd) return std::unexpected(os_error_text(errno));
-  if (::inotify_add_watch(inotify_fd.get(), folder.c_str(), watch_mask) < 0) {
-    return std::unexpected(os_error_text(errno));
-  }
+  auto first_watch = arm(folder);
+  if (!first_watch) return std::unexpected(os_error_text(first_watch.error()));
   tallowmere_core::UniqueFd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake_fd) return std::unexpected(os_error_text(errno));
 
-  auto watcher = std::make_unique<InotifyWatcher>(folder, std::move(inotify_fd), std::move(wake_fd));
+  auto watcher = std::make_unique<InotifyWatcher>(folder, std::move(*first_watch), std::move(wake_fd));
   try {
     watcher->start(std::move(sender));
   } catch (const std::system_error& error) {

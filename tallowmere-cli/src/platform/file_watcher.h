@@ -3,6 +3,7 @@
 // the watch loop reads. A FileWatcher forwards every change directly inside the folder, as a
 // ChangeEvent, into a channel from a thread of its own. The backend is chosen by the source file
 // the build compiles: on Linux, inotify (file_watcher.cpp).
+#include <compare>
 #include <cstddef>
 #include <expected>
 #include <filesystem>
@@ -23,6 +24,8 @@ struct ChangeEvent {
   EventKind kind = EventKind::Any;
   std::vector<std::filesystem::path> paths;
   bool operator==(const ChangeEvent&) const = default;
+  // Any order will do; the channel needs one to find an equal event still waiting.
+  auto operator<=>(const ChangeEvent&) const = default;
 };
 
 class FileWatcher {
@@ -30,10 +33,12 @@ class FileWatcher {
   // Starts watching `folder`: changes made after this returns are reported, from a thread of the
   // watcher's own, through `sender`. The watcher holds the only sender it is given until it stops,
   // so a receiver whose senders all came from watchers reads "disconnected" once they have
-  // stopped. An event the receiver is no longer there for is dropped. The watch ends by itself
-  // (and lets go of the sender) when the folder is deleted, moved away or unmounted, or when the
-  // system fails it. Fails with the system's text ("... (os error N)") when the folder cannot be
-  // watched: missing, not a folder, out of watches.
+  // stopped. An event the receiver is no longer there for is dropped. The watch is on the path:
+  // when the folder is deleted, moved away, replaced or unmounted (or a folder further up moves,
+  // which is checked every five seconds), the path is tried every quarter of a second, and a
+  // folder standing there again is watched and everything in it reported as one event of kind
+  // Any, as after lost events. Fails with the system's text ("... (os error N)") when the folder
+  // cannot be watched at the start: missing, not a folder, out of watches.
   static std::expected<std::unique_ptr<FileWatcher>, std::string> watch(
       const std::filesystem::path& folder, Channel<ChangeEvent>::Sender sender);
 
@@ -55,7 +60,7 @@ namespace inotify {
 
 struct Translation {
   std::vector<ChangeEvent> events;  // in the order of the records
-  bool watch_ended = false;         // the folder went (deleted, moved, unmounted); stop reading
+  bool watch_ended = false;         // the folder went (deleted, moved, unmounted); this watch is over
 };
 
 // Translates the records in `buffer`, as the kernel packs them: created or moved in → Create,

@@ -16,6 +16,7 @@
 #include "console.h"
 #include "daw.h"
 #include "hash.h"
+#include "record_file.h"
 #include "ledger_tail_repair.h"
 #include "text.h"
 #include "uuid.h"
@@ -274,6 +275,24 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
   return CheckpointOutcome{std::move(*entry), changed, std::move(reads)};
 }
 
+namespace {
+
+// Saves the notified milestone into config.json. The file is reread and only that key changes, so
+// retention settings the owner changed since the project was loaded are not reverted; the
+// watcher's own copy stays as loaded. A file that cannot be reread is saved from that copy.
+std::expected<void, CoreError> record_milestone(const fs::path& config_file, const tallowmere_core::ProjectConfig& config,
+                                                std::uint64_t milestone) {
+  if (auto on_disk = tallowmere_core::record_file::reread<tallowmere_core::ProjectConfig>(config_file)) {
+    on_disk->record.retention_policy.last_notified_milestone_gb = milestone;
+    return tallowmere_core::record_file::write_tree(
+        config_file,
+        tallowmere_core::record_file::with_unknown_keys(tallowmere_core::json::to_value(on_disk->record), on_disk->tree));
+  }
+  return tallowmere_core::config::save_config(config_file, config);
+}
+
+}  // namespace
+
 void note_storage_milestone(LoadedProject& project) {
   const auto total = blob_store::stored_bytes(project.paths.objects_dir);
   if (!total) return;
@@ -286,7 +305,7 @@ void note_storage_milestone(LoadedProject& project) {
                            *milestone));
   // Kept in memory even when it cannot be saved, so this watcher does not repeat the notice.
   retention.last_notified_milestone_gb = *milestone;
-  if (auto saved = tallowmere_core::config::save_config(project.paths.config_file, project.config); !saved) {
+  if (auto saved = record_milestone(project.paths.config_file, project.config, *milestone); !saved) {
     console::err(fmt::format("WARNING: failed to record the storage milestone notice: {}", saved.error().message()));
   }
 }

@@ -13,6 +13,8 @@
 #include "entry_builder.h"
 #include "json/document.h"
 #include "ledger.h"
+#include "record_file.h"
+#include "console.h"
 #include "platform/eintr.h"
 #include "text.h"
 #include "unique_fd.h"
@@ -30,13 +32,15 @@ using tallowmere_core::text::display;
 template <class T>
 using CoreResult = std::expected<T, CoreError>;
 
-// Appends `line` and its line feed to the ledger in one open, then forces both to disk.
+// Appends `line` and its line feed to the ledger in one open, then forces both to disk. Once the
+// sync has succeeded the line stands: a failing close after it comes back as the value, not as a
+// failure, since the entry is in the ledger whatever the close says.
 //
 // A writer stopped between the line and its line feed leaves a last entry that reads as whole but
 // has no line end; appending straight after it would put two entries on one line and make the
 // ledger unreadable from there on. So a missing final line feed is written first. Callers hold the
 // ledger lock and have refused a torn last line, so the last byte here ends a complete entry.
-CoreResult<void> append_line(const fs::path& ledger_file, std::string_view line) {
+CoreResult<std::optional<CoreError>> append_line(const fs::path& ledger_file, std::string_view line) {
   const auto fail = [&ledger_file](int error_number) {
     return std::unexpected(CoreError::io(ledger_file, error_number));
   };
@@ -55,11 +59,11 @@ CoreResult<void> append_line(const fs::path& ledger_file, std::string_view line)
   // torn line under the lock makes every later append refuse until the watcher restarts. Cutting
   // the ledger back to its length before this append leaves it exactly as it was; the lock keeps
   // every other writer away meanwhile. Should the cut fail too, the error still goes back.
-  const auto undo = [&](CoreResult<void> failure) {
+  const auto undo = [&](CoreResult<void> failure) -> CoreResult<std::optional<CoreError>> {
     if (platform::retry_on_eintr([&] { return ::ftruncate(fd.get(), length_before); }) == 0) {
       (void)tallowmere_core::durable_file::full_sync(fd.get(), ledger_file);
     }
-    return failure;
+    return std::unexpected(std::move(failure.error()));
   };
 
   if (length_before > 0) {
@@ -79,8 +83,8 @@ CoreResult<void> append_line(const fs::path& ledger_file, std::string_view line)
   if (auto written = tallowmere_core::durable_file::write_all(fd.get(), line, ledger_file); !written) return undo(written);
   if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) return undo(written);
   if (auto synced = tallowmere_core::durable_file::full_sync(fd.get(), ledger_file); !synced) return undo(synced);
-  if (const int error = fd.close(); error != 0) return fail(error);
-  return {};
+  if (const int error = fd.close(); error != 0) return std::optional<CoreError>(CoreError::io(ledger_file, error));
+  return std::optional<CoreError>();
 }
 
 tallowmere_core::LedgerEntry complete_entry(EntryDraft draft, std::string entry_id, const std::string& contributor_id,
@@ -110,6 +114,66 @@ timestamp::Timestamp next_local_timestamp(std::optional<std::string_view> previo
     }
   }
   return now;
+}
+
+Status store_manifest_head(const fs::path& manifest_file, tallowmere_core::WorkManifest& manifest) {
+  const std::string update_context = fmt::format("failed to update {}", display(manifest_file));
+  // Reread, so that what the companion tool wrote since the watcher loaded the project (a new
+  // contributor, a title, keys this record does not know) survives; only the head changes. The
+  // in-memory copy takes the reread's fields too, so a later fallback write keeps them as well.
+  if (auto on_disk = tallowmere_core::record_file::reread<tallowmere_core::WorkManifest>(manifest_file)) {
+    on_disk->record.current_head_hash = std::move(manifest.current_head_hash);
+    on_disk->record.current_sequence = manifest.current_sequence;
+    manifest = std::move(on_disk->record);
+    const auto tree = tallowmere_core::record_file::with_unknown_keys(tallowmere_core::json::to_value(manifest),
+                                                                      on_disk->tree);
+    if (auto written = tallowmere_core::record_file::write_tree(manifest_file, tree); !written) {
+      return std::unexpected(ErrorChain(written.error()).context(update_context));
+    }
+    return {};
+  }
+  // Replaced through a synced temporary file: rewriting it in place would leave an empty or partial
+  // manifest after a crash or a full disk, and the project would no longer load.
+  auto manifest_text = tallowmere_core::json::to_pretty(manifest);
+  if (!manifest_text) {
+    return std::unexpected(
+        ErrorChain(CoreError(tallowmere_core::core_error::Serialize{manifest_text.error()})).context(update_context));
+  }
+  if (auto written = tallowmere_core::durable_file::write_file_durably(manifest_file, *manifest_text); !written) {
+    return std::unexpected(ErrorChain(written.error()).context(update_context));
+  }
+  return {};
+}
+
+Status settle_manifest_head(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest) {
+  const std::string ledger_text = display(paths.ledger_file);
+  auto lock = tallowmere_core::LedgerLock::acquire(paths.ledger_file);
+  if (!lock) {
+    return std::unexpected(ErrorChain(lock.error())
+                               .context(fmt::format("failed to acquire the ledger lock for {} (another tallowmere "
+                                                    "process may be checkpointing this project)",
+                                                    ledger_text)));
+  }
+  auto ledger = tallowmere_core::ledger::read_ledger(paths.ledger_file);
+  if (!ledger) return std::unexpected(ErrorChain(ledger.error()).context(fmt::format("failed to read {}", ledger_text)));
+  // A torn tail is the repair's business; the manifest follows the entries that stand.
+  std::optional<std::string> head;
+  if (!ledger->entries.empty()) head = ledger->entries.back().entry_hash;
+  const std::uint64_t sequence = ledger->entries.size();
+
+  // Judged by the file as it stands now, not by the copy loaded earlier.
+  tallowmere_core::WorkManifest on_disk = manifest;
+  if (auto reread = tallowmere_core::record_file::reread<tallowmere_core::WorkManifest>(paths.manifest_file)) {
+    on_disk = std::move(reread->record);
+  }
+  if (on_disk.current_head_hash == head && on_disk.current_sequence == sequence) {
+    manifest.current_head_hash = std::move(head);
+    manifest.current_sequence = sequence;
+    return {};
+  }
+  manifest.current_head_hash = std::move(head);
+  manifest.current_sequence = sequence;
+  return store_manifest_head(paths.manifest_file, manifest);
 }
 
 Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest,
@@ -171,26 +235,21 @@ Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, ta
     return std::unexpected(
         ErrorChain(CoreError(tallowmere_core::core_error::Serialize{line.error()})).context(append_context));
   }
-  if (auto appended = append_line(paths.ledger_file, *line); !appended) {
-    return std::unexpected(ErrorChain(appended.error()).context(append_context));
-  }
+  auto appended = append_line(paths.ledger_file, *line);
+  if (!appended) return std::unexpected(ErrorChain(appended.error()).context(append_context));
 
+  // From here on the entry is in the ledger and on disk: whatever fails now is reported, and the
+  // checkpoint stands. Failing it would leave the entry out of the caller's history, and the
+  // same save would then be appended a second time.
+  if (appended->has_value()) {
+    console::err(fmt::format("WARNING: checkpoint recorded in {}, but closing the ledger failed: {}", ledger_text,
+                             (*appended)->message()));
+  }
   manifest.current_head_hash = entry.entry_hash;
   manifest.current_sequence = entry.causal_position + 1;
-
-  // Replaced through a synced temporary file: rewriting it in place would leave an empty or partial
-  // manifest after a crash or a full disk, and the project would no longer load.
-  const std::string update_context = fmt::format("failed to update {}", display(paths.manifest_file));
-  auto manifest_text = tallowmere_core::json::to_pretty(manifest);
-  if (!manifest_text) {
-    return std::unexpected(
-        ErrorChain(CoreError(tallowmere_core::core_error::Serialize{manifest_text.error()})).context(update_context));
+  if (auto stored = store_manifest_head(paths.manifest_file, manifest); !stored) {
+    console::err(fmt::format("WARNING: checkpoint recorded in {}, but {}", ledger_text, stored.error().one_line()));
   }
-  if (auto written = tallowmere_core::durable_file::write_file_durably(paths.manifest_file, *manifest_text);
-      !written) {
-    return std::unexpected(ErrorChain(written.error()).context(update_context));
-  }
-
   return entry;
 }
 

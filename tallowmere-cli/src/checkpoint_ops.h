@@ -40,17 +40,30 @@ inline constexpr std::string_view unrepaired_tail_message =
 
 // Under the ledger lock: rereads the ledger, completes the entry (id, position, parent, local
 // timestamp), signs it, appends its line (after a line feed of its own when the last entry lacks
-// one) and syncs it, then replaces the manifest durably with the new head. A reread that ends in a
+// one) and syncs it, then replaces the manifest durably with the new head (`store_manifest_head`). A reread that ends in a
 // torn line is refused with `unrepaired_tail_message`, unless `repair_torn_tail` is given: then it
 // is called under the lock, and the ledger read again once it has succeeded. A write or sync of
 // the line that fails cuts the ledger back to its length before, so that a failed append leaves no
 // torn line behind.
 // `manifest` is the caller's in-memory copy and receives the new head and sequence once the line is
-// on disk. The lock is released on every return, before the reread is freed.
+// on disk. Once the line is synced the entry is returned: a failure of the ledger's close or of the
+// manifest's rewrite after that is one WARNING line on standard error, never a failed append. The
+// lock is released on every return, before the reread is freed.
 Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest,
                                                    const std::string& contributor_id,
                                                    const tallowmere_core::SigningKey& key, EntryDraft draft,
                                                    const TornTailRepair& repair_torn_tail = {});
+
+// Writes `manifest`'s `current_head_hash` and `current_sequence` to `manifest_file`, durably. The
+// file is reread first and only those two keys change, everything else it holds (keys this record
+// does not know included) is kept, and `manifest` takes the reread's other fields. A file that
+// cannot be reread as a manifest is replaced by `manifest` whole. The caller holds the ledger lock.
+Status store_manifest_head(const std::filesystem::path& manifest_file, tallowmere_core::WorkManifest& manifest);
+
+// Under the ledger lock: sets the manifest's head and sequence right when they disagree with the
+// ledger (a writer killed between its line and its manifest leaves them behind), through
+// `store_manifest_head`. `manifest` follows the ledger afterwards, also on failure.
+Status settle_manifest_head(const ProjectPaths& paths, tallowmere_core::WorkManifest& manifest);
 
 // The local timestamp of the entry after one stamped `previous` (none when the ledger is empty):
 // `previous` + 1 ms in its own offset when it parses and is not earlier than `now`, so entries

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "checkpoint_batch.h"
+#include "checkpoint_ops.h"
 #include "console.h"
 #include "daw.h"
 #include "ledger_tail_repair.h"
@@ -48,10 +49,17 @@ std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project, cons
   auto filtered = checkpoint_ops::filter_changes(batch, canonical_root, project.ledger.entries, before_read);
   std::vector<checkpoint_ops::FileRead> reads = std::move(filtered.unchanged);
   if (filtered.changed.empty()) return reads;
+  // What the change source delivered so far is taken in before the attempt counts as begun, so
+  // that a failed attempt covers it (below).
+  if (before_read) before_read();
+  const auto attempt_began = Clock::now();
   auto outcome = checkpoint_ops::checkpoint_batch(project, filtered.changed, contributor_id, key, before_read);
   if (!outcome) {
-    // Nothing was recorded, so no read of the changed files stands.
     console::err("ERROR: checkpoint failed: " + outcome.error().one_line());
+    // A failed batch is not retried: the notifications of its files that were already waiting
+    // when the attempt began report the very save that failed (a file written in many pieces
+    // would otherwise fail once per piece). Only a later save brings the files back.
+    for (const fs::path& file : filtered.changed) reads.push_back(checkpoint_ops::FileRead{file, attempt_began});
     return reads;
   }
   // Later change filters compare against this entry's references.
@@ -67,6 +75,12 @@ Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nan
       return std::unexpected(std::move(repaired.error()));
     }
     project.ledger.trailing_incomplete.reset();
+  }
+  // A manifest left behind its ledger would show the wrong count in `status` until the next
+  // checkpoint; it never stops the watch.
+  if (auto settled = checkpoint_ops::settle_manifest_head(project.paths, project.manifest); !settled) {
+    console::err(fmt::format("WARNING: failed to bring {} up to date with the ledger: {}",
+                             display(project.paths.manifest_file), settled.error().one_line()));
   }
 
   auto identity = find_signing_key(project.manifest);
@@ -106,7 +120,7 @@ WatchSession::~WatchSession() {
   if (watcher_) watcher_->stop();
 }
 
-bool WatchSession::step() {
+bool WatchSession::step(const std::atomic<bool>* running) {
   std::optional<ReceivedEvent> next;
   if (auto taken = received_.pop()) {
     next = ReceivedEvent{std::move(taken->first), taken->second};
@@ -118,6 +132,9 @@ bool WatchSession::step() {
   // A time-out still lets a due batch go: its deadline may have passed while nothing arrived.
   if (next) pending_.add(next->event, next->received, Clock::now());
   if (auto batch = pending_.take_due(Clock::now())) {
+    // A watcher told to stop may already have a successor watching the same folder, which records
+    // these saves itself; checkpointing them here too would record each one twice.
+    if (running != nullptr && !running->load()) return true;
     // Each read of the batch first takes in what the change source has delivered, so that the
     // notifications of writes it will see are known to precede it. Notifications taken in later
     // (from the channel, after the batch) may report writes the read missed, and always count.
@@ -144,7 +161,7 @@ void WatchSession::finish() {
 }
 
 void watch_until_stopped(WatchSession& session, const std::atomic<bool>& running) {
-  while (running.load() && session.step()) {
+  while (running.load() && session.step(&running)) {
   }
   session.finish();
 }

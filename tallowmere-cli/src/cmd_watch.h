@@ -35,7 +35,9 @@ std::vector<std::string> startup_lines(const std::filesystem::path& root, std::c
 // One batch, start to end: keeps the files that really changed, checkpoints them and reports the
 // outcome on the console; a successful entry joins `project.ledger.entries`. Never fails. Yields
 // the reads whose result stands: those of unchanged files, and those recorded by the checkpoint
-// when it succeeded. `before_read` (when set) is called before each read of a file.
+// when it succeeded; when it failed, the changed files count as read when the attempt began, so
+// the notifications that were already waiting for them do not bring the same save back.
+// `before_read` (when set) is called before each read of a file.
 std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project,
                                                     const std::vector<std::filesystem::path>& batch,
                                                     const std::filesystem::path& canonical_root,
@@ -54,9 +56,10 @@ class WatchSession {
 
   // One pass of the loop: takes one change event (one taken in during the last batch, else one
   // waited for up to 200 ms, less when a batch falls due sooner), and checkpoints the pending
-  // batch when its deadline has come. False when the change source has gone and nothing more will
+  // batch when its deadline has come. A batch that falls due once `running` (when given) is false is
+  // dropped unrecorded, as at shutdown. False when the change source has gone and nothing more will
   // arrive.
-  bool step();
+  bool step(const std::atomic<bool>* running = nullptr);
 
   // Ends the watch: prints "Stopped watching.", drops saves still collecting without checkpointing
   // them, and stops the change watcher. Idempotent.

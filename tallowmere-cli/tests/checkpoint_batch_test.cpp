@@ -1,5 +1,6 @@
 #include "checkpoint_batch.h"
 
+#include <nlohmann/json.hpp>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -375,6 +376,28 @@ TEST_F(BlobCheckpointTest, MilestoneNoticeIsGivenOnceAndRecorded) {
   cmd_watch::process_batch(project_, {settled_file("Song.rpp", "two")}, canonical_root, "alice", key_);
   EXPECT_EQ(lines_starting(console_.out_lines(), "NOTE: ").size(), 1u);
   EXPECT_EQ(disk_.ledger_lines().size(), 2u);
+}
+
+// The notice records its milestone in the configuration as it stands on disk: what the owner
+// changed since the project was loaded (copies turned off, purge settings, keys of other tools)
+// survives, and the watcher's own policy stays as loaded.
+TEST_F(BlobCheckpointTest, MilestoneNoticeKeepsRetentionSettingsChangedMeanwhile) {
+  const fs::path config_file = disk_.central_dir / "config.json";
+  constexpr std::string_view edited =
+      R"({"checkpoint_policy":{"mode":"hybrid","event_triggers":["session_save"],"collapse_window_minutes":null},)"
+      R"("retention_policy":{"store_blobs":false,"purge_blobs_older_than_days":30,"always_keep_latest_versions":5,)"
+      R"("storage_milestones_gb":[10,20,40,60,80,100],"last_notified_milestone_gb":null,"owner_note":"keep"},)"
+      R"("other_tool":{"x":1}})";
+  write_file(config_file, edited);
+  auto outcome = checkpoint({settled_file("Song.rpp", "one")});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+  EXPECT_EQ(lines_starting(console_.out_lines(), "NOTE: ").size(), 1u);
+  const auto saved = nlohmann::ordered_json::parse(read_file(config_file));
+  auto expected = nlohmann::ordered_json::parse(edited);
+  expected["retention_policy"]["last_notified_milestone_gb"] = 0;
+  EXPECT_EQ(saved["retention_policy"], expected["retention_policy"]) << saved.dump(2);
+  EXPECT_EQ(saved["other_tool"], expected["other_tool"]) << saved.dump(2);
+  EXPECT_TRUE(project_.config.retention_policy.store_blobs);
 }
 
 TEST_F(BlobCheckpointTest, UnsavedMilestoneIsWarnedAboutAndNotRepeated) {

@@ -601,6 +601,27 @@ TEST_F(WatchLoopTest, FlagAlreadyClearedStillPrintsTheStartupLines) {
                                   }));
 }
 
+// A watcher being replaced may have a batch fall due after its flag was cleared; its successor
+// records that save, so this one must not.
+TEST_F(WatchLoopTest, ABatchFallingDueAfterTheFlagWasClearedIsDropped) {
+  const fs::path song = existing_session("Song.rpp", "before");
+  auto session = WatchSession::start(disk_.load(), 300ms);
+  ASSERT_TRUE(session.has_value()) << session.error().one_line();
+  std::atomic<bool> running{true};
+  save_in_place(song, "after!");
+  ASSERT_TRUE(wait_until([&] {
+    session->step(&running);
+    return session->collecting();
+  }));
+  running = false;
+  ASSERT_TRUE(wait_until([&] {
+    session->step(&running);
+    return !session->collecting();
+  }));
+  EXPECT_TRUE(checkpoint_lines().empty());
+  EXPECT_FALSE(fs::exists(disk_.ledger_file()));
+}
+
 TEST_F(WatchLoopTest, ClearingTheFlagWhileABatchCollectsDiscardsIt) {
   const fs::path song = existing_session("Song.rpp", "before");
   auto session = WatchSession::start(disk_.load(), 60s);

@@ -4,10 +4,18 @@
 #include <system_error>
 #include <thread>
 
+#include <fcntl.h>
+#include <fmt/format.h>
 #include <pthread.h>
+#include <sys/file.h>
 
 #include "console.h"
+#include "ipc.h"
+#include "platform/eintr.h"
+#include "project.h"
 #include "supervisor.h"
+#include "text.h"
+#include "unique_fd.h"
 
 namespace tallowmere_daemon {
 
@@ -52,9 +60,36 @@ tallowmere_cli::Status install_ctrl_c_handler(const std::shared_ptr<std::atomic<
   return {};
 }
 
+// One service per central root: two would both watch every project and record every save twice.
+// The lock lives as long as the descriptor, and the kernel releases it when the process dies, so a
+// killed service never blocks the next start.
+tallowmere_cli::Result<tallowmere_core::UniqueFd> take_service_lock() {
+  auto socket = ipc::socket_path();
+  if (!socket) return std::unexpected(std::move(socket.error()));
+  const auto lock_file = socket->parent_path() / "daemon.lock";
+  tallowmere_core::UniqueFd fd(tallowmere_cli::platform::retry_on_eintr(
+      [&] { return ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600); }));
+  if (!fd) {
+    return std::unexpected(tallowmere_cli::os_error(
+        fmt::format("failed to open the service lock {}", tallowmere_core::text::display(lock_file)), errno));
+  }
+  if (tallowmere_cli::platform::retry_on_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+    if (errno == EWOULDBLOCK) {
+      return std::unexpected(tallowmere_cli::ErrorChain(
+          fmt::format("another tallowmere-daemon is already running for {}",
+                      tallowmere_core::text::display(socket->parent_path().parent_path()))));
+    }
+    return std::unexpected(tallowmere_cli::os_error(
+        fmt::format("failed to lock the service lock {}", tallowmere_core::text::display(lock_file)), errno));
+  }
+  return fd;
+}
+
 }  // namespace
 
 tallowmere_cli::Status run_daemon() {
+  auto service_lock = take_service_lock();
+  if (!service_lock) return std::unexpected(std::move(service_lock.error()));
   auto running = std::make_shared<std::atomic<bool>>(true);
   if (auto installed = install_ctrl_c_handler(running); !installed) return installed;
   tallowmere_cli::console::out(

@@ -308,3 +308,73 @@ TEST_F(Daemon, FailedModeReportsItsChainAndExitsWithOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two services on one central root would both watch every project and sign every save twice.
+TEST_F(Daemon, ASecondServiceOnTheSameCentralRootEndsAtOnceAndEachSaveGivesOneEntry) {
+  ChildProcess first(daemon());
+  ASSERT_TRUE(wait_watching(first)) << first.stdout_so_far() << first.stderr_so_far();
+
+  const auto second = tallowmere_test::run_process(daemon());
+  EXPECT_EQ(second.exit_code, 1) << second.describe();
+  EXPECT_EQ(second.stdout_text, "");
+  EXPECT_EQ(second.stderr_text, "Error: another tallowmere-daemon is already running for " + central.string() + "\n");
+
+  tallowmere_test::write_file(project / "Song.rpp", "<REAPER_PROJECT\n<TRACK \"Bass\">\n>\n");
+  ASSERT_TRUE(first.wait_for_output([](const std::string& out, const std::string&) {
+    return out.find("SessionSave files=Song.rpp") != std::string::npos;
+  })) << first.stdout_so_far() << first.stderr_so_far();
+  // The first service still owns the socket.
+  const auto status = tallowmere_test::run_process(daemon({"status"}));
+  EXPECT_TRUE(has_line(status.stdout_text, "  checkpoints:     1")) << status.describe();
+  EXPECT_EQ(ledger_lines().size(), 1u);
+
+  first.send_signal(SIGINT);
+  EXPECT_EQ(first.wait().exit_code, 0);
+  // A stopped (or killed) service leaves nothing that blocks the next start.
+  ChildProcess third(daemon());
+  ASSERT_TRUE(wait_watching(third)) << third.stdout_so_far() << third.stderr_so_far();
+  third.send_signal(SIGKILL);
+  (void)third.wait();
+  ChildProcess fourth(daemon());
+  ASSERT_TRUE(wait_watching(fourth)) << fourth.stdout_so_far() << fourth.stderr_so_far();
+  fourth.send_signal(SIGINT);
+  EXPECT_EQ(fourth.wait().exit_code, 0);
+}
+
+// A writer killed between its ledger line and its manifest leaves the manifest behind; the watcher
+// sets it right as it starts, before any save.
+TEST_F(Daemon, AManifestLeftBehindItsLedgerIsSetRightWhenWatchingStarts) {
+  {
+    ChildProcess child(daemon());
+    ASSERT_TRUE(wait_watching(child));
+    tallowmere_test::write_file(project / "Song.rpp", "<REAPER_PROJECT\n<TRACK \"Keys\">\n>\n");
+    ASSERT_TRUE(child.wait_for_output([](const std::string& out, const std::string&) {
+      return out.find("SessionSave files=Song.rpp") != std::string::npos;
+    }));
+    child.send_signal(SIGINT);
+    ASSERT_EQ(child.wait().exit_code, 0);
+  }
+  const fs::path manifest_file = central / "projects" / "w-e2e" / "manifest.json";
+  auto manifest = nlohmann::ordered_json::parse(tallowmere_test::read_file(manifest_file));
+  const auto head = manifest["current_head_hash"];
+  ASSERT_TRUE(head.is_string());
+  manifest["current_head_hash"] = nullptr;
+  manifest["current_sequence"] = 0;
+  tallowmere_test::write_file(manifest_file, manifest.dump(2));
+
+  ChildProcess child(daemon());
+  ASSERT_TRUE(wait_watching(child)) << child.stdout_so_far() << child.stderr_so_far();
+  const auto fixed = nlohmann::ordered_json::parse(tallowmere_test::read_file(manifest_file));
+  EXPECT_EQ(fixed["current_head_hash"], head);
+  EXPECT_EQ(fixed["current_sequence"], 1);
+  const auto status = tallowmere_test::run_process(daemon({"status"}));
+  EXPECT_TRUE(has_line(status.stdout_text, "  checkpoints:     1")) << status.describe();
+  child.send_signal(SIGINT);
+  const auto result = child.wait();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.stderr_text, "");
+}
+
+}  // namespace

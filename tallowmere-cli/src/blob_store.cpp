@@ -11,6 +11,7 @@
 
 #include "durable_file.h"
 #include "platform/eintr.h"
+#include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
 #include "uuid.h"
@@ -30,6 +31,12 @@ constexpr std::size_t copy_piece_size = 1024 * 1024;
 }  // namespace
 
 std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, const fs::path& source) {
+  auto opened = tallowmere_core::posix::open_regular_file(source, O_RDONLY, 0, tallowmere_core::posix::Links::refuse);
+  if (!opened) return std::unexpected(CoreError::io(source, std::move(opened).error()));
+  UniqueFd input = std::move(*opened);
+  struct stat source_metadata {};
+  if (::fstat(input.get(), &source_metadata) != 0) return std::unexpected(CoreError::io(source, errno));
+
   std::error_code created_error;
   fs::create_directories(objects_dir, created_error);
   if (created_error) return std::unexpected(CoreError::io(objects_dir, created_error.value()));
@@ -40,11 +47,15 @@ std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, con
   }
   const fs::path temporary = objects_dir / (std::string(temporary_prefix) + *name);
 
-  UniqueFd input(retry_on_eintr([&] { return ::open(source.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!input) return std::unexpected(CoreError::io(source, errno));
+  // Created with the source's own permission bits (the umask still applies), so a copy of a
+  // private file is never readable by anyone who cannot read the original.
+  const mode_t mode = source_metadata.st_mode & 0666;
   UniqueFd output(retry_on_eintr(
-      [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }));
+      [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }));
   if (!output) return std::unexpected(CoreError::io(temporary, errno));
+  // A failed copy takes its partial file with it: left behind, it would hold the disk space
+  // whose lack may have failed it.
+  tallowmere_core::durable_file::TemporaryFile partial(temporary);
 
   tallowmere_core::hash::Sha256 digest;
   std::vector<unsigned char> piece(copy_piece_size);
@@ -72,13 +83,12 @@ std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, con
   std::string hash_text = digest.finish_hex();
   const fs::path final_path = objects_dir / hash_text;
   std::error_code status_error;
-  if (fs::is_regular_file(final_path, status_error)) {
-    ::unlink(temporary.c_str());  // a leftover copy is never read, so failing to delete it is harmless
-    return FileDigest{std::move(hash_text), byte_count};
-  }
+  // An existing copy is kept; the new one goes with `partial`.
+  if (fs::is_regular_file(final_path, status_error)) return FileDigest{std::move(hash_text), byte_count};
   if (retry_on_eintr([&] { return ::rename(temporary.c_str(), final_path.c_str()); }) != 0) {
     return std::unexpected(CoreError::io(final_path, errno));
   }
+  partial.renamed();
   if (auto synced = tallowmere_core::durable_file::sync_directory(objects_dir); !synced) {
     return std::unexpected(synced.error());
   }

@@ -21,9 +21,12 @@ inline constexpr std::string_view temporary_prefix = ".tmp-";
 // yields the hash text and the number of bytes read. The copy is written to
 // ".tmp-<uuid>", forced to disk, then renamed to its hash name and the folder forced to disk, so a
 // hash name never holds less than the whole content after a crash. When a regular file already
-// holds that name the new copy is deleted and the existing one kept. Failures are CoreError::Io
-// for the path concerned; a temporary file may be left behind by a failed write, and is harmless.
-// Safe against other writers of the same folder, in this process or others.
+// holds that name the new copy is deleted and the existing one kept. Only a regular file is
+// copied, without following a symbolic link, and the copy is no more readable than the source.
+// Failures are CoreError::Io for the path concerned: for `source` itself when the source cannot be
+// opened or read (anything but a regular file: "not a regular file"), for a path in the store when
+// the store fails. A failed copy removes its temporary file. Safe against other writers of the same
+// folder, in this process or others.
 std::expected<tallowmere_core::hash::FileDigest, tallowmere_core::CoreError> store_copy(
     const std::filesystem::path& objects_dir, const std::filesystem::path& source);
 

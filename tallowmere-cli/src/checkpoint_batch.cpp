@@ -18,6 +18,7 @@
 #include "hash.h"
 #include "record_file.h"
 #include "ledger_tail_repair.h"
+#include "posix.h"
 #include "text.h"
 #include "uuid.h"
 
@@ -78,15 +79,54 @@ std::expected<Probe, CoreError> probe(const fs::path& file) {
   return Probe{static_cast<std::uint64_t>(metadata.st_size), metadata.st_mtim.tv_sec, metadata.st_mtim.tv_nsec};
 }
 
-Result<tallowmere_core::hash::FileDigest> read_content(const LoadedProject& project, const fs::path& file) {
+// Why the content of a file was not taken. A failure of the file itself (gone, not a regular
+// file, unreadable) leaves that file out of its batch; any other (the blob store's) fails the batch.
+struct ReadFailure {
+  ErrorChain chain;
+  bool file_itself;
+};
+
+// The context of a failed read, as the batch's error chain names it.
+std::string read_context(const LoadedProject& project, const fs::path& file) {
+  if (project.config.retention_policy.store_blobs) return fmt::format("failed to store a copy of {}", display(file));
+  return fmt::format("failed to hash {}", display(file));
+}
+
+std::expected<tallowmere_core::hash::FileDigest, ReadFailure> read_content(const LoadedProject& project,
+                                                                           const fs::path& file) {
   if (project.config.retention_policy.store_blobs) {
     auto copied = blob_store::store_copy(project.paths.objects_dir, file);
-    if (!copied) return std::unexpected(ErrorChain(copied.error()).context(fmt::format("failed to store a copy of {}", display(file))));
+    if (!copied) {
+      const auto* io = copied.error().get<tallowmere_core::core_error::Io>();
+      return std::unexpected(ReadFailure{ErrorChain(copied.error()).context(read_context(project, file)),
+                                         io != nullptr && io->path == file});
+    }
     return std::move(*copied);
   }
   auto hashed = tallowmere_core::hash::hash_file_streaming(file);
-  if (!hashed) return std::unexpected(ErrorChain(hashed.error()).context(fmt::format("failed to hash {}", display(file))));
+  if (!hashed) return std::unexpected(ReadFailure{ErrorChain(hashed.error()).context(read_context(project, file)), true});
   return std::move(*hashed);
+}
+
+// A session file is read only when a regular file stands at its path itself: a FIFO would block
+// the read, a link to a device would never end it, and a link to a private file would put its
+// content in the store. Checked before the settle wait, which follows links.
+std::expected<void, ReadFailure> check_regular(const LoadedProject& project, const fs::path& file) {
+  struct stat metadata {};
+  std::optional<CoreError> error;
+  if (::lstat(file.c_str(), &metadata) != 0) {
+    error = CoreError::io(file, errno);
+  } else if (S_ISDIR(metadata.st_mode)) {
+    error = CoreError::io(file, EISDIR);
+  } else if (!S_ISREG(metadata.st_mode)) {
+    error = CoreError::io(file, tallowmere_core::posix::not_a_regular_file());
+  }
+  if (!error) return {};
+  return std::unexpected(ReadFailure{ErrorChain(*error).context(read_context(project, file)), true});
+}
+
+void warn_left_out(const fs::path& file, const ErrorChain& chain) {
+  console::err(fmt::format("WARNING: {} left out of the checkpoint: {}", display(file), chain.one_line()));
 }
 
 struct ReadContent {
@@ -94,7 +134,8 @@ struct ReadContent {
   ReadClock::time_point began;
 };
 
-Result<ReadContent> read_once(const LoadedProject& project, const fs::path& file, const BeforeRead& before_read) {
+std::expected<ReadContent, ReadFailure> read_once(const LoadedProject& project, const fs::path& file,
+                                                  const BeforeRead& before_read) {
   if (before_read) before_read();
   const auto began = ReadClock::now();
   auto digest = read_content(project, file);
@@ -108,7 +149,8 @@ Result<ReadContent> read_once(const LoadedProject& project, const fs::path& file
 // and read anew, all within the one settle time-out. The probe before each wait guards the wait's
 // verdict too: it judged the file up to its last probe, and a save beginning right after that
 // shows as a difference between the probes on either side of the wait.
-Result<ReadContent> read_settled(const LoadedProject& project, const fs::path& file, const BeforeRead& before_read) {
+std::expected<ReadContent, ReadFailure> read_settled(const LoadedProject& project, const fs::path& file,
+                                                     const BeforeRead& before_read) {
   const auto& settle = tallowmere_core::hash::checkpoint_stable_options;
   const auto limit = ReadClock::now() + settle.timeout;
   const auto read_unchecked = [&](const CoreError& error) {
@@ -238,9 +280,19 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
   refs.reserve(changed.size());
   std::vector<FileRead> reads;
   reads.reserve(changed.size());
+  std::vector<fs::path> recorded;
+  recorded.reserve(changed.size());
   for (const fs::path& file : changed) {
-    auto content = read_settled(project, file, before_read);
-    if (!content) return std::unexpected(std::move(content.error()));
+    auto checked = check_regular(project, file);
+    auto content = checked ? read_settled(project, file, before_read)
+                           : std::expected<ReadContent, ReadFailure>(std::unexpect, std::move(checked.error()));
+    if (!content) {
+      if (!content.error().file_itself) return std::unexpected(std::move(content.error().chain));
+      // The read counts as done: the notifications that brought this file in are answered.
+      warn_left_out(file, content.error().chain);
+      reads.push_back(FileRead{file, ReadClock::now()});
+      continue;
+    }
     auto ref_id = tallowmere_core::uuid::new_v4();
     if (!ref_id) {
       return std::unexpected(ErrorChain(ref_id.error().message())
@@ -257,7 +309,9 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
                     .encrypted = false},
     });
     reads.push_back(FileRead{file, content->began});
+    recorded.push_back(file);
   }
+  if (refs.empty()) return CheckpointOutcome{{}, {}, std::move(reads)};
 
   EntryDraft draft;
   draft.event_type = tallowmere_core::EventType::SessionSave;
@@ -272,7 +326,7 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
   if (!entry) return std::unexpected(std::move(entry.error()));
 
   if (store_blobs) note_storage_milestone(project);
-  return CheckpointOutcome{std::move(*entry), changed, std::move(reads)};
+  return CheckpointOutcome{std::move(*entry), std::move(recorded), std::move(reads)};
 }
 
 namespace {

@@ -27,7 +27,8 @@ struct FileRead {
 };
 
 // A successful checkpoint: the entry exactly as appended, the changed files it records, in batch
-// order, and the read whose content was recorded for each of them, in the same order.
+// order, and the reads that answered the batch's files (recorded or left out), in the same order.
+// When every file was left out nothing was appended: `files` is empty and `entry` is empty too.
 struct CheckpointOutcome {
   tallowmere_core::LedgerEntry entry;
   std::vector<std::filesystem::path> files;
@@ -76,8 +77,10 @@ ChangeFilterResult filter_changes(const std::vector<std::filesystem::path>& batc
 // tail torn by another writer since loading is repaired, with the start-up warning, under the lock
 // of the append. Updates the project's manifest (new head) and configuration (milestone noted),
 // but not its in-memory ledger entries: that is the caller's. Settle and repair warnings and the
-// storage notice go to the console; `before_read` (when set) is called before each read. On
-// failure nothing is appended; blob store copies already made stay.
+// storage notice go to the console; `before_read` (when set) is called before each read. A file
+// that is not a regular file at its own path (a FIFO, a device, a folder, a symbolic link), is
+// gone, or cannot be opened or read is left out with one WARNING line, and the rest is recorded.
+// On failure (the blob store's, the append's) nothing is appended; copies already made stay.
 Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::vector<std::filesystem::path>& changed,
                                            const std::string& contributor_id, const tallowmere_core::SigningKey& key,
                                            const BeforeRead& before_read = {});

@@ -16,6 +16,7 @@
 #include "record_file.h"
 #include "console.h"
 #include "platform/eintr.h"
+#include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
 #include "uuid.h"
@@ -44,12 +45,10 @@ CoreResult<std::optional<CoreError>> append_line(const fs::path& ledger_file, st
   const auto fail = [&ledger_file](int error_number) {
     return std::unexpected(CoreError::io(ledger_file, error_number));
   };
-  UniqueFd fd;
-  do {
-    // Read access only for peeking at the last byte; O_APPEND still puts every write at the end.
-    fd.reset(::open(ledger_file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  } while (!fd && errno == EINTR);
-  if (!fd) return fail(errno);
+  // Read access only for peeking at the last byte; O_APPEND still puts every write at the end.
+  auto opened = tallowmere_core::posix::open_regular_file(ledger_file, O_RDWR | O_APPEND | O_CREAT, 0666);
+  if (!opened) return std::unexpected(CoreError::io(ledger_file, std::move(opened).error()));
+  UniqueFd fd = std::move(*opened);
 
   struct stat metadata {};
   if (::fstat(fd.get(), &metadata) != 0) return fail(errno);

@@ -62,10 +62,11 @@ std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project, cons
     for (const fs::path& file : filtered.changed) reads.push_back(checkpoint_ops::FileRead{file, attempt_began});
     return reads;
   }
+  reads.insert(reads.end(), outcome->reads.begin(), outcome->reads.end());
+  if (outcome->files.empty()) return reads;  // every file was left out, and nothing appended
   // Later change filters compare against this entry's references.
   project.ledger.entries.push_back(outcome->entry);
   console::out(checkpoint_ops::checkpoint_line(*outcome));
-  reads.insert(reads.end(), outcome->reads.begin(), outcome->reads.end());
   return reads;
 }
 

@@ -12,6 +12,7 @@
 #include "console.h"
 #include "durable_file.h"
 #include "platform/eintr.h"
+#include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
 
@@ -50,9 +51,9 @@ std::expected<off_t, CoreError> end_of_last_whole_line(int fd, off_t size, const
 }
 
 std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_file) {
-  tallowmere_core::UniqueFd file(
-      platform::retry_on_eintr([&] { return ::open(ledger_file.c_str(), O_RDWR | O_CLOEXEC); }));
-  if (!file) return std::unexpected(CoreError::io(ledger_file, errno));
+  auto opened = tallowmere_core::posix::open_regular_file(ledger_file, O_RDWR);
+  if (!opened) return std::unexpected(CoreError::io(ledger_file, std::move(opened).error()));
+  tallowmere_core::UniqueFd file = std::move(*opened);
   struct stat metadata {};
   if (::fstat(file.get(), &metadata) != 0) return std::unexpected(CoreError::io(ledger_file, errno));
   const off_t size = metadata.st_size;

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "cmd_watch.h"
 #include "console.h"
@@ -200,19 +202,48 @@ TEST_F(CheckpointTest, CheckpointLineNamesTheFilesAndTwelveHexOfTheEntry) {
   EXPECT_EQ(outcome->entry.content_refs[1].storage.local_path, "Song2.als");
 }
 
-TEST_F(CheckpointTest, FailureAppendsNothingAndSaysWhy) {
-  const fs::path good = settled_file("Good.rpp", "fine");
-  const fs::path gone = disk_.root / "Gone.rpp";
-  const std::string io = "I/O error at " + gone.string() + ": No such file or directory (os error 2)";
+// A FIFO would block the read, a link to a device never end it; what cannot be read leaves the
+// batch, and the real save beside it is recorded.
+TEST_F(CheckpointTest, FilesThatCannotBeReadLeaveTheBatchWithAWarning) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    std::string cause;
+  };
+  const std::string not_regular = "not a regular file";
+  const std::vector<Case> cases{
+      {"Gone.rpp", [](const fs::path&) {}, "No such file or directory (os error 2)"},
+      {"Pipe.rpp", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); }, not_regular},
+      {"Zero.rpp", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, not_regular},
+      {"Link.rpp", [this](const fs::path& p) { fs::create_symlink(settled_file("Target.txt", "t"), p); }, not_regular},
+      {"Song.logicx", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t warnings_before = console_.err_lines().size();
+    const fs::path odd = disk_.root / c.name;
+    c.make(odd);
+    const fs::path good = settled_file(std::string("Good-") + c.name + ".rpp", c.name);
 
-  auto outcome = checkpoint({good, gone});
-  ASSERT_FALSE(outcome.has_value());
-  EXPECT_EQ(outcome.error().one_line(),
-            "failed to hash " + gone.string() + ": " + io + ": No such file or directory (os error 2)");
-  EXPECT_EQ(console_.err_lines(),
-            std::vector<std::string>{"WARNING: failed to check whether " + gone.string() + " is still being written: " + io});
-  EXPECT_FALSE(fs::exists(disk_.ledger_file()));
-  EXPECT_EQ(project_.manifest.current_sequence, 0u);
+    auto outcome = checkpoint({odd, good});
+    ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+    EXPECT_EQ(outcome->files, std::vector<fs::path>{good});
+    ASSERT_EQ(outcome->entry.content_refs.size(), 1u);
+    EXPECT_EQ(outcome->entry.content_refs[0].storage.local_path, good.filename().string());
+    ASSERT_EQ(outcome->reads.size(), 2u) << "the odd file's notifications are answered too";
+    const std::string io = "I/O error at " + odd.string() + ": " + c.cause;
+    const auto warnings = console_.err_lines();
+    EXPECT_EQ(std::vector<std::string>(warnings.begin() + static_cast<std::ptrdiff_t>(warnings_before), warnings.end()),
+              std::vector<std::string>{"WARNING: " + odd.string() + " left out of the checkpoint: failed to hash " +
+                                       odd.string() + ": " + io + ": " + c.cause});
+
+    // Alone in its batch, it appends nothing.
+    const auto lines_before = disk_.ledger_lines().size();
+    auto alone = checkpoint({odd});
+    ASSERT_TRUE(alone.has_value()) << alone.error().one_line();
+    EXPECT_TRUE(alone->files.empty());
+    EXPECT_EQ(disk_.ledger_lines().size(), lines_before);
+  }
 }
 
 // A file modified long ago settles at once; an in-place save (truncate, then writes) that begins

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
+#include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
 #include "uuid.h"
@@ -22,23 +25,6 @@ UniqueFd open_retrying(const std::filesystem::path& path, int flags, mode_t mode
   return fd;
 }
 
-// The temporary file of one write. Removed when it goes out of scope unless it was renamed into
-// place, so no failure path can leave it behind.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::filesystem::path& path() const { return path_; }
-  void renamed() { path_.clear(); }
-
- private:
-  std::filesystem::path path_;
-};
-
 // ".<name>.tmp-<uuid>", with the name cut short when the whole would pass the 255-byte limit
 // of a file name; only uniqueness matters, and the uuid gives that.
 std::filesystem::path temporary_name(const std::string& name, const std::string& uuid) {
@@ -51,15 +37,27 @@ std::filesystem::path temporary_name(const std::string& name, const std::string&
   return file_name;
 }
 
+IoSource too_large() {
+  return IoSource::from_message(fmt::format("file is larger than the {} byte limit", max_text_file_bytes));
+}
+
 }  // namespace
 
+TemporaryFile::~TemporaryFile() {
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
 std::expected<std::string, CoreError> read_text_file(const std::filesystem::path& path) {
-  const UniqueFd fd = open_retrying(path, O_RDONLY);
-  if (!fd) return std::unexpected(CoreError::io(path, errno));
+  auto opened = posix::open_regular_file(path, O_RDONLY);
+  if (!opened) return std::unexpected(CoreError::io(path, std::move(opened).error()));
+  const UniqueFd fd = std::move(*opened);
   struct stat metadata {};
   std::size_t expected_size = 0;
-  if (::fstat(fd.get(), &metadata) == 0 && S_ISREG(metadata.st_mode) && metadata.st_size > 0)
+  if (::fstat(fd.get(), &metadata) == 0 && metadata.st_size > 0) {
+    if (static_cast<std::uintmax_t>(metadata.st_size) > max_text_file_bytes)
+      return std::unexpected(CoreError::io(path, too_large()));
     expected_size = static_cast<std::size_t>(metadata.st_size);
+  }
 
   // The kernel copies straight into the string's own buffer, which is never zero-filled first:
   // for a large file an intermediate buffer and the fill each cost as much as the copy itself.
@@ -70,6 +68,8 @@ std::expected<std::string, CoreError> read_text_file(const std::filesystem::path
   bool at_end = false;
   while (!at_end && error == 0) {
     const std::size_t used = text.size();
+    // A file that grows while it is read is held to the same limit.
+    if (used > max_text_file_bytes) return std::unexpected(CoreError::io(path, too_large()));
     const std::size_t room = used < expected_size ? expected_size - used + 1 : std::max<std::size_t>(64 * 1024, used / 2);
     text.resize_and_overwrite(used + room, [&](char* buffer, std::size_t size) {
       std::size_t filled = used;

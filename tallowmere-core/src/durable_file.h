@@ -2,6 +2,7 @@
 // Whole-file reads as text, and writes that survive a crash: a new version of a file is written
 // beside it, forced to disk and renamed over it, so a reader sees the old bytes or the new ones,
 // never a mixture or nothing.
+#include <cstddef>
 #include <expected>
 #include <filesystem>
 #include <span>
@@ -12,9 +13,30 @@
 
 namespace tallowmere_core::durable_file {
 
+// The most read_text_file reads: every file read whole is a small JSON record, so anything
+// larger is refused before memory is set aside for it.
+inline constexpr std::size_t max_text_file_bytes = std::size_t{16} << 20;
+
 // The whole file as UTF-8 text. Failures are CoreError::Io for `path`: the system's error (a
-// folder gives EISDIR, os error 21), or "stream did not contain valid UTF-8".
+// folder gives EISDIR, os error 21), "not a regular file" (a FIFO, a device, a socket), "file is
+// larger than the 16777216 byte limit", or "stream did not contain valid UTF-8". Never blocks.
 std::expected<std::string, CoreError> read_text_file(const std::filesystem::path& path);
+
+// A temporary file being written: removed when it goes out of scope unless renamed() was called,
+// so no failure path leaves it behind.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile();
+  const std::filesystem::path& path() const { return path_; }
+  // The file now stands under its final name and must stay.
+  void renamed() { path_.clear(); }
+
+ private:
+  std::filesystem::path path_;
+};
 
 // Replaces the file at `path` with `bytes` atomically and durably: the bytes go to a new file
 // ".<name>.tmp-<uuid>" in the same folder, which is synchronised, renamed over `path`, and then

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "posix.h"
 #include "unique_fd.h"
 
 namespace tallowmere_core::hash {
@@ -58,11 +59,9 @@ std::string sha256_hex(std::string_view bytes) {
 
 std::expected<FileDigest, CoreError> hash_file_streaming(const std::filesystem::path& path) {
   constexpr std::size_t piece_size = 1 << 20;
-  UniqueFd fd;
-  do {
-    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  } while (!fd && errno == EINTR);
-  if (!fd) return std::unexpected(CoreError::io(path, errno));
+  auto opened = posix::open_regular_file(path, O_RDONLY, 0, posix::Links::refuse);
+  if (!opened) return std::unexpected(CoreError::io(path, std::move(opened).error()));
+  const UniqueFd fd = std::move(*opened);
 
   std::vector<unsigned char> buffer(piece_size);
   Sha256 hasher;

@@ -52,7 +52,9 @@ struct FileDigest {
 };
 
 // Streams the file through SHA-256 in 1 MiB reads (memory stays at 1 MiB whatever the size).
-// Failure to open or read: CoreError::Io with `path` as given; no partial result.
+// Only a regular file is read, and a symbolic link is not followed: a session file that is a
+// FIFO or a link to a device would block or never end. Failure to open or read: CoreError::Io
+// with `path` as given ("not a regular file" for anything else standing there); no partial result.
 std::expected<FileDigest, CoreError> hash_file_streaming(const std::filesystem::path& path);
 
 // The settings of one wait for a file to settle.

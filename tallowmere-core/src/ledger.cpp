@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include "posix.h"
 #include "text.h"
 
 namespace tallowmere_core {
@@ -59,11 +60,9 @@ std::filesystem::path LedgerLock::lock_file_for(const std::filesystem::path& led
 
 std::expected<LedgerLock, CoreError> LedgerLock::acquire(const std::filesystem::path& ledger_file) {
   const std::filesystem::path lock_file = lock_file_for(ledger_file);
-  UniqueFd fd;
-  do {
-    fd.reset(::open(lock_file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  } while (!fd && errno == EINTR);
-  if (!fd) return std::unexpected(CoreError::io(lock_file, errno));
+  auto opened = posix::open_regular_file(lock_file, O_WRONLY | O_CREAT, 0666);
+  if (!opened) return std::unexpected(CoreError::io(lock_file, std::move(opened).error()));
+  UniqueFd fd = std::move(*opened);
 
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
@@ -105,14 +104,12 @@ LedgerLines::LedgerLines(std::filesystem::path path, UniqueFd fd, std::uint64_t 
     : path_(std::move(path)), fd_(std::move(fd)), size_hint_(size_hint) {}
 
 std::expected<LedgerLines, CoreError> LedgerLines::open(const std::filesystem::path& path) {
-  UniqueFd fd;
-  do {
-    fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  } while (!fd && errno == EINTR);
-  if (!fd) return std::unexpected(CoreError::io(path, errno));
+  auto opened = posix::open_regular_file(path, O_RDONLY);
+  if (!opened) return std::unexpected(CoreError::io(path, std::move(opened).error()));
+  UniqueFd fd = std::move(*opened);
   struct stat metadata {};
   std::uint64_t size_hint = 0;
-  if (::fstat(fd.get(), &metadata) == 0 && S_ISREG(metadata.st_mode) && metadata.st_size > 0)
+  if (::fstat(fd.get(), &metadata) == 0 && metadata.st_size > 0)
     size_hint = static_cast<std::uint64_t>(metadata.st_size);
   return LedgerLines(path, std::move(fd), size_hint);
 }

@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "ledger.h"
 #include "test_support.h"
@@ -115,21 +116,25 @@ TEST(LedgerLinesTest, SizeHintIsTheFileSize) {
   EXPECT_EQ(lines->size_hint(), 4u);
 }
 
-TEST(LedgerLinesTest, MissingFileFailsToOpenAndFolderFailsToRead) {
+TEST(LedgerLinesTest, MissingFileFolderAndFifoFailToOpen) {
   TempDir dir;
-  auto missing = LedgerLines::open(dir / "missing.jsonl");
-  ASSERT_FALSE(missing);
-  ASSERT_NE(missing.error().get<core_error::Io>(), nullptr);
-  EXPECT_EQ(missing.error().get<core_error::Io>()->source.os_error, ENOENT);
-
-  auto folder = LedgerLines::open(dir.path());
-  ASSERT_TRUE(folder) << folder.error().message();
-  std::string_view line;
-  auto next = folder->next(line);
-  ASSERT_FALSE(next);
-  ASSERT_NE(next.error().get<core_error::Io>(), nullptr);
-  EXPECT_EQ(next.error().get<core_error::Io>()->source.os_error, EISDIR);
-  EXPECT_EQ(next.error().get<core_error::Io>()->path, dir.path());
+  ASSERT_EQ(::mkfifo((dir / "fifo.jsonl").c_str(), 0644), 0);
+  struct Case {
+    std::filesystem::path path;
+    std::string cause;
+  };
+  const std::vector<Case> cases{
+      {dir / "missing.jsonl", "No such file or directory (os error 2)"},
+      {dir.path(), "Is a directory (os error 21)"},
+      {dir / "fifo.jsonl", "not a regular file"},  // would block the open for ever
+  };
+  for (const Case& c : cases) {
+    auto opened = LedgerLines::open(c.path);
+    ASSERT_FALSE(opened) << c.path;
+    ASSERT_NE(opened.error().get<core_error::Io>(), nullptr);
+    EXPECT_EQ(opened.error().get<core_error::Io>()->path, c.path);
+    EXPECT_EQ(opened.error().get<core_error::Io>()->source.to_string(), c.cause);
+  }
 }
 
 // --- whole ledgers of many chunks ------------------------------------------------------------------

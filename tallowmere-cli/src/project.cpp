@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -73,7 +74,9 @@ Result<fs::path> central_root() {
   return std::unexpected(ErrorChain("could not determine the current user's home directory"));
 }
 
-Result<LoadedProject> load_project(const fs::path& root) {
+namespace {
+
+Result<LoadedProject> load_project_files(const fs::path& root) {
   fs::path pointer_file = root / ".tallowmere";
   if (!names_regular_file(pointer_file)) {
     return std::unexpected(ErrorChain(fmt::format(
@@ -124,6 +127,18 @@ Result<LoadedProject> load_project(const fs::path& root) {
   }
 
   return LoadedProject{std::move(paths), std::move(*manifest), std::move(*config), std::move(*ledger)};
+}
+
+}  // namespace
+
+Result<LoadedProject> load_project(const fs::path& root) {
+  // Every read is bounded, but a ledger of millions of entries may still not fit; that is one
+  // project that cannot be loaded, not the end of the service.
+  try {
+    return load_project_files(root);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ErrorChain("out of memory").context(fmt::format("failed to load {}", display(root))));
+  }
 }
 
 }  // namespace tallowmere_cli::project

@@ -32,7 +32,8 @@ namespace project {
 // home from HOME (when not empty) or the password database.
 Result<std::filesystem::path> central_root();
 
-// Loads the project whose folder is `root`; the first failing step ends the load with its chain.
+// Loads the project whose folder is `root`; the first failing step ends the load with its chain,
+// and running out of memory ends it with "failed to load {root}: out of memory".
 Result<LoadedProject> load_project(const std::filesystem::path& root);
 
 }  // namespace project

@@ -1,11 +1,13 @@
 #include "project.h"
 
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,6 +273,64 @@ TEST(LoadProject, FailsAtTheFirstBrokenStepWithItsMessage) {
     c.arrange(project);
     EXPECT_EQ(load_error(project.root), c.expected(project));
   }
+}
+
+// What archives and sync clients leave behind: a FIFO would block the open for ever, a sparse
+// 64 GiB file was read into a buffer of its size and ended the service with std::bad_alloc.
+TEST(LoadProject, NonRegularAndOversizedFilesFailTheLoadWithoutHangingOrAllocating) {
+  const auto fifo = [](const fs::path& file) {
+    fs::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+  };
+  const auto sparse = [](const fs::path& file) { fs::resize_file(file, std::uintmax_t{64} << 30); };
+  struct Case {
+    const char* name;
+    std::function<fs::path(const ProjectOnDisk&)> file;
+    std::function<void(const fs::path&)> make;
+    std::string expected_tail;
+  };
+  const auto central = [](const char* name) { return [name](const ProjectOnDisk& p) { return p.file(name); }; };
+  const auto pointer = [](const ProjectOnDisk& p) { return p.pointer_file; };
+  const std::string too_large = "file is larger than the 16777216 byte limit";
+  const std::vector<Case> cases{
+      {"pointer FIFO", pointer, fifo, " is not a tallowmere project"},
+      {"huge pointer", pointer, sparse, ": " + too_large},
+      {"manifest FIFO", central("manifest.json"), fifo, ": not a regular file"},
+      {"huge manifest", central("manifest.json"), sparse, ": " + too_large},
+      {"huge config", central("config.json"), sparse, ": " + too_large},
+      {"ledger FIFO", central("ledger.jsonl"), fifo, ": not a regular file"},
+      {"ledger with one endless line",
+       central("ledger.jsonl"),
+       [&](const fs::path& file) {
+         sparse(file);
+         std::ofstream(file, std::ios::app) << '\n';
+       },
+       " line 2: line is longer than 16777216 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProjectOnDisk project;
+    c.make(c.file(project));
+    const std::string error = load_error(project.root);
+    EXPECT_TRUE(error.find(c.expected_tail) != std::string::npos) << error;
+  }
+}
+
+// A ledger too large for the memory there is fails its own load, not the service.
+TEST(LoadProject, RunningOutOfMemoryFailsOnlyThatLoad) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an address-space limit and the sanitizers' shadow memory do not mix";
+#endif
+  ProjectOnDisk project;
+  // Its size alone asks for room for a million entries, more than the limit below allows.
+  fs::resize_file(project.file("ledger.jsonl"), std::uintmax_t{1} << 30);
+  const auto outcome = run_in_child([&] {
+    const rlimit limit{std::size_t{256} << 20, std::size_t{256} << 20};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) return std::string("setrlimit failed");
+    return load_error(project.root);
+  });
+  EXPECT_TRUE(outcome.exited_normally) << outcome.output;
+  EXPECT_EQ(outcome.output, "failed to load " + project.root.string() + ": out of memory");
 }
 
 TEST(LoadProject, ShowsTheProjectFolderAsGiven) {

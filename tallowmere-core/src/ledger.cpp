@@ -10,6 +10,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <fmt/format.h>
+
 #include "posix.h"
 #include "text.h"
 
@@ -143,6 +145,7 @@ std::expected<void, CoreError> LedgerLines::refill() {
 }
 
 std::expected<bool, CoreError> LedgerLines::next(std::string_view& line) {
+  overlong_ = false;
   for (;;) {
     const char* const start = buffer_.get() + begin_;
     const std::size_t available = end_ - begin_;
@@ -154,19 +157,54 @@ std::expected<bool, CoreError> LedgerLines::next(std::string_view& line) {
       begin_ += length + 1;
       scanned_ = 0;
       terminated_ = true;
+      cut_if_overlong(line);
       return true;
     }
     scanned_ = available;
+    if (available > max_line_bytes) return skip_overlong(line);
     if (at_eof_) {
       if (available == 0) return false;
       line = std::string_view(start, available);
       begin_ = end_;
       scanned_ = 0;
       terminated_ = false;
+      cut_if_overlong(line);
       return true;
     }
     if (auto filled = refill(); !filled) return std::unexpected(std::move(filled.error()));
   }
+}
+
+void LedgerLines::cut_if_overlong(std::string_view& line) {
+  if (line.size() <= max_line_bytes) return;
+  overlong_ = true;
+  line = line.substr(0, overlong_head_bytes);
+}
+
+std::expected<bool, CoreError> LedgerLines::skip_overlong(std::string_view& line) {
+  overlong_head_.assign(buffer_.get() + begin_, overlong_head_bytes);
+  for (;;) {
+    begin_ = end_ = scanned_ = 0;
+    if (at_eof_) {
+      terminated_ = false;
+      break;
+    }
+    // A hole in a sparse file reads as zeros, which hold no line feed: skipped unread.
+    const off_t here = ::lseek(fd_.get(), 0, SEEK_CUR);
+    if (here >= 0 && ::lseek(fd_.get(), here, SEEK_DATA) < 0 && errno == ENXIO) {
+      at_eof_ = true;
+      continue;
+    }
+    if (auto filled = refill(); !filled) return std::unexpected(std::move(filled.error()));
+    if (const void* feed = std::memchr(buffer_.get(), '\n', end_)) {
+      begin_ = static_cast<std::size_t>(static_cast<const char*>(feed) - buffer_.get()) + 1;
+      terminated_ = true;
+      break;
+    }
+  }
+  overlong_ = true;
+  line = overlong_head_;
+  return true;
 }
 
 std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::path& path) {
@@ -186,7 +224,9 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
     return lines.line_terminated() ? text::is_valid_utf8(line) : text::is_utf8_prefix(line);
   };
 
-  reserve_entries(result.entries, lines.size_hint() / kShortLineBytes + 1);
+  // A guess from the size, bounded: a sparse or garbage file must not reserve gigabytes.
+  constexpr std::uint64_t max_reserved_entries = std::uint64_t{1} << 20;
+  reserve_entries(result.entries, static_cast<std::size_t>(std::min(lines.size_hint() / kShortLineBytes + 1, max_reserved_entries)));
   std::string_view line;
   std::uint64_t line_number = 0;  // blank lines counted
   for (;;) {
@@ -194,6 +234,14 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
     if (!more) return std::unexpected(std::move(more.error()));
     if (!*more) break;
     ++line_number;
+    if (lines.overlong()) {
+      std::string message = fmt::format("line is longer than {} bytes", LedgerLines::max_line_bytes);
+      if (!lines.line_terminated()) {
+        result.trailing_incomplete = TrailingIncomplete{line_number, text::lossy_utf8(line), std::move(message)};
+        break;
+      }
+      return std::unexpected(core_error::MalformedLedgerLine{path, line_number, std::move(message)});
+    }
     // The file is checked for UTF-8 as its lines are read rather than in a pass of its own: a
     // line that reads as an entry is UTF-8 throughout, since the reader checks every byte of
     // its strings and allows nothing but ASCII outside them.

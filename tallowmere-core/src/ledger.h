@@ -57,6 +57,11 @@ namespace ledger {
 // while reading are seen.
 class LedgerLines {
  public:
+  // The longest line kept whole; an entry is a few hundred bytes. A longer line comes back as its
+  // first overlong_head_bytes, with overlong() set, and its rest is skipped.
+  static constexpr std::size_t max_line_bytes = std::size_t{16} << 20;
+  static constexpr std::size_t overlong_head_bytes = 1024;
+
   // Io for `path` when the file cannot be opened.
   static std::expected<LedgerLines, CoreError> open(const std::filesystem::path& path);
 
@@ -65,6 +70,8 @@ class LedgerLines {
   std::expected<bool, CoreError> next(std::string_view& line);
   // Whether a line feed ended the line `next` gave last; only the file's last line may lack one.
   bool line_terminated() const { return terminated_; }
+  // Whether the line `next` gave last was longer than max_line_bytes (and so cut to its head).
+  bool overlong() const { return overlong_; }
   // The file's size when opened (0 when not a regular file): a hint for sizing what is read.
   std::uint64_t size_hint() const { return size_hint_; }
 
@@ -75,6 +82,10 @@ class LedgerLines {
   LedgerLines(std::filesystem::path path, UniqueFd fd, std::uint64_t size_hint);
   // Moves the unread bytes to the front (growing the buffer when they fill it) and reads more.
   std::expected<void, CoreError> refill();
+  // A line found whole but too long: cut to its head, overlong() set.
+  void cut_if_overlong(std::string_view& line);
+  // Keeps the head of the overlong line at begin_ and reads past its end.
+  std::expected<bool, CoreError> skip_overlong(std::string_view& line);
 
   std::filesystem::path path_;
   UniqueFd fd_;
@@ -86,11 +97,15 @@ class LedgerLines {
   std::size_t end_ = 0;      // the end of the bytes read
   bool at_eof_ = false;
   bool terminated_ = false;
+  bool overlong_ = false;
+  std::string overlong_head_;
 };
 
 // Reads every line of the ledger. A missing or inaccessible file is an empty result; an unreadable
 // or non-UTF-8 file is Io; a malformed line is MalformedLedgerLine, except a torn last line of a
-// file that does not end in a line feed, which comes back as trailing_incomplete.
+// file that does not end in a line feed, which comes back as trailing_incomplete. A line longer
+// than LedgerLines::max_line_bytes is malformed ("line is longer than 16777216 bytes") by the
+// same rules; no memory is set aside in proportion to the file's size beyond a bound.
 std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::path& path);
 
 }  // namespace ledger

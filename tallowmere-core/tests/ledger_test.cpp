@@ -136,6 +136,28 @@ TEST(LedgerReadFailureTest, MessageNamesPathLineAndParserText) {
                         ledger.string()));
 }
 
+// One endless line must not take the memory of its length: a line feed after it makes it a
+// malformed line, none a torn tail, and the lines after it are not joined to it.
+TEST(LedgerReadFailureTest, OverlongLineIsMalformedOrATornTail) {
+  TempDir dir;
+  const auto ledger = dir / "ledger.jsonl";
+  const std::string overlong(LedgerLines::max_line_bytes + 1, 'x');
+  write_file(ledger, E1 + LF + overlong + LF + E1 + LF);
+  auto malformed = read_ledger(ledger);
+  ASSERT_FALSE(malformed);
+  EXPECT_EQ(malformed.error().message(),
+            fmt::format("failed to parse JSON at {} line 2: line is longer than 16777216 bytes", ledger.string()));
+
+  write_file(ledger, E1 + LF + overlong);
+  auto torn = read_ledger(ledger);
+  ASSERT_TRUE(torn) << torn.error().message();
+  EXPECT_EQ(torn->entries.size(), 1u);
+  ASSERT_TRUE(torn->trailing_incomplete);
+  EXPECT_EQ(torn->trailing_incomplete->line_number, 2u);
+  EXPECT_EQ(torn->trailing_incomplete->raw_line, overlong.substr(0, LedgerLines::overlong_head_bytes));
+  EXPECT_EQ(torn->trailing_incomplete->parse_error, "line is longer than 16777216 bytes");
+}
+
 TEST(LedgerReadFailureTest, MissingOrUnreachableLedgerIsEmpty) {
   TempDir dir;
   std::filesystem::create_symlink(dir / "nowhere", dir / "dangling.jsonl");

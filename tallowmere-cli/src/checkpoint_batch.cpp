@@ -369,7 +369,7 @@ std::string checkpoint_line(const CheckpointOutcome& outcome) {
   for (std::size_t i = 0; i < outcome.files.size(); ++i) {
     if (i > 0) names.push_back(',');
     const fs::path name = outcome.files[i].filename();
-    if (name != "." && name != "..") names += tallowmere_core::text::lossy_utf8(name.native());
+    if (name != "." && name != "..") names += display(name);
   }
   const LedgerEntry& entry = outcome.entry;
   return fmt::format("[{}] {} files={} entry={}", entry.timestamp_local,

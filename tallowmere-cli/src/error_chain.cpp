@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "text.h"
+
 namespace tallowmere_cli {
 
 ErrorChain::ErrorChain(const tallowmere_core::CoreError& error) : messages_{error.message()} {
@@ -22,7 +24,8 @@ std::string ErrorChain::one_line() const {
   std::string out;
   for (std::size_t i = 0; i < messages_.size(); ++i) {
     if (i) out += ": ";
-    out += messages_[i];
+    // A message may quote what a file or a client held; the chain stays one line.
+    out += tallowmere_core::text::escape_control(messages_[i]);
   }
   return out;
 }

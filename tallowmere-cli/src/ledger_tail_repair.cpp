@@ -83,7 +83,7 @@ Status cut_torn_line(const ProjectPaths& paths) {
 std::string torn_line_warning(const tallowmere_core::TrailingIncomplete& torn) {
   namespace text = tallowmere_core::text;
   // The raw line may hold anything a dying writer left; shown lossily so the warning stays UTF-8.
-  const std::string raw = text::lossy_utf8(torn.raw_line);
+  const std::string raw = text::escape_control(text::lossy_utf8(torn.raw_line));
   const std::string shown = text::scalar_count(raw) <= raw_text_shown
                                 ? raw
                                 : std::string(text::first_scalars(raw, raw_text_shown)) + "...";

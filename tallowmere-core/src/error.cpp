@@ -105,7 +105,7 @@ std::optional<std::string> CoreError::source() const {
 
 std::string CoreError::debug() const {
   using namespace core_error;
-  const auto q = [](const std::filesystem::path& p) { return fmt::format("{:?}", display(p)); };
+  const auto q = [](const std::filesystem::path& p) { return fmt::format("{:?}", text::lossy_utf8(p.native())); };
   return std::visit(
       Overloaded{
           [&](const Io& e) {

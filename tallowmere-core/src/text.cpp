@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include <algorithm>
+
 namespace tallowmere_core::text {
 namespace {
 
@@ -92,7 +94,35 @@ std::string lossy_utf8(std::string_view bytes) {
   return out;
 }
 
-std::string display(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
+std::string escape_control(std::string_view text) {
+  const auto is_control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
+  if (std::none_of(text.begin(), text.end(), is_control)) return std::string(text);
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (const char c : text) {
+    if (!is_control(c)) {
+      out.push_back(c);
+      continue;
+    }
+    switch (c) {
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default: {
+        static constexpr char digits[] = "0123456789abcdef";
+        const auto byte = static_cast<unsigned char>(c);
+        out += "\\u00";
+        out.push_back(digits[byte >> 4]);
+        out.push_back(digits[byte & 0x0F]);
+      }
+    }
+  }
+  return out;
+}
+
+std::string display(const std::filesystem::path& path) { return escape_control(lossy_utf8(path.native())); }
 
 std::string_view trim_whitespace(std::string_view text) {
   std::size_t begin = 0;

@@ -55,7 +55,14 @@ bool is_utf8_prefix(std::string_view bytes);
 // (one replacement per maximal invalid subpart).
 std::string lossy_utf8(std::string_view bytes);
 
-// A path in its display form: its bytes, invalid UTF-8 shown as U+FFFD.
+// `text` with every control character (U+0000 to U+001F, U+007F) written as an escape: \b, \t,
+// \n, \f, \r, or \u00XX with lowercase hexadecimal. A value interpolated into a console line can
+// then never add a line of its own or reach the terminal as a control sequence. Text without
+// control characters comes back unchanged (a backslash is left as it is).
+std::string escape_control(std::string_view text);
+
+// A path in its display form: its bytes, invalid UTF-8 shown as U+FFFD, control characters
+// escaped.
 std::string display(const std::filesystem::path& path);
 
 // Unicode White_Space trimmed from both ends (input assumed to be UTF-8).

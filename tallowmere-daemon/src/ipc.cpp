@@ -41,7 +41,8 @@ constexpr auto kAcceptPollInterval = std::chrono::milliseconds(200);
 // A warning must never take the thread that reports it down with it.
 void warn(std::string_view what, std::string_view detail) noexcept {
   try {
-    tallowmere_cli::console::err(fmt::format("WARNING: {}{}", what, detail));
+    // The detail may quote what a client sent.
+    tallowmere_cli::console::err(fmt::format("WARNING: {}{}", what, tallowmere_core::text::escape_control(detail)));
   } catch (...) {
   }
 }

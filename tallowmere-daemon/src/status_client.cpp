@@ -87,11 +87,13 @@ std::vector<std::string> report_lines(const std::vector<ProjectStatus>& projects
   std::vector<std::string> lines;
   lines.reserve(projects.size() * 5);
   for (const ProjectStatus& project : projects) {
-    lines.push_back(project.title.value_or("(untitled)"));
-    lines.push_back("  path:            " + project.project_path);
-    lines.push_back("  watching since:  " + project.watching_since);
+    // Each value is one line of the block whatever a manifest or registry holds.
+    const auto shown = tallowmere_core::text::escape_control;
+    lines.push_back(shown(project.title.value_or("(untitled)")));
+    lines.push_back("  path:            " + shown(project.project_path));
+    lines.push_back("  watching since:  " + shown(project.watching_since));
     lines.push_back(fmt::format("  checkpoints:     {}", project.current_sequence));
-    lines.push_back("  last checkpoint: " + project.last_checkpoint_at.value_or("none yet"));
+    lines.push_back("  last checkpoint: " + shown(project.last_checkpoint_at.value_or("none yet")));
   }
   return lines;
 }

@@ -22,6 +22,9 @@ using tallowmere_cli::ErrorChain;
 using tallowmere_cli::Status;
 namespace console = tallowmere_cli::console;
 
+// What the registry holds is shown on one line whatever it is.
+std::string shown(std::string_view value) { return tallowmere_core::text::escape_control(value); }
+
 constexpr auto kPoll = std::chrono::milliseconds(200);
 
 bool is_watch_enabled(const tallowmere_core::ProjectConfig& config) {
@@ -64,10 +67,10 @@ void remove_own_entry(ipc::WatchedProjects& watched, const std::string& work_id,
 }
 
 void report_stopped(const std::string& project_path, const std::string& work_id, const ErrorChain& error) {
-  console::err(fmt::format("ERROR: watcher for {} ({}) stopped: {}", project_path, work_id, error.one_line()));
+  console::err(fmt::format("ERROR: watcher for {} ({}) stopped: {}", shown(project_path), shown(work_id), error.one_line()));
 }
 
-std::string display_title(const tallowmere_core::RegistryEntry& entry) { return entry.title.value_or("untitled"); }
+std::string display_title(const tallowmere_core::RegistryEntry& entry) { return shown(entry.title.value_or("untitled")); }
 
 // The body of one watcher thread. It catches everything itself, so `finished` is always set and the
 // process never ends because of one project.
@@ -95,7 +98,7 @@ std::move_only_function<void()> watcher_body(WatchLoop loop, tallowmere_cli::Loa
 
 void start_watcher(State& state, const Options& options, const tallowmere_core::RegistryEntry& entry,
                    tallowmere_cli::LoadedProject project, std::chrono::seconds window) {
-  console::out(fmt::format("Watching {} ({})", entry.project_path, display_title(entry)));
+  console::out(fmt::format("Watching {} ({})", shown(entry.project_path), display_title(entry)));
   auto flag = std::make_shared<std::atomic<bool>>(true);
   {
     std::lock_guard lock(state.watched->mutex);
@@ -145,8 +148,8 @@ void reconcile(State& state, const Options& options, const tallowmere_core::Regi
   if (!loaded) {
     // A watched project that is briefly unreadable keeps its watcher, silently.
     if (!existing) {
-      console::err(fmt::format("WARNING: skipping {} ({}): {}", entry.title.value_or(entry.project_path),
-                               entry.work_id, loaded.error().one_line()));
+      console::err(fmt::format("WARNING: skipping {} ({}): {}", shown(entry.title.value_or(entry.project_path)),
+                               shown(entry.work_id), loaded.error().one_line()));
     }
     return;
   }
@@ -157,7 +160,7 @@ void reconcile(State& state, const Options& options, const tallowmere_core::Regi
     const bool same_path = existing->project_path == entry.project_path;
     if (same_path && existing->collapse_window == window && watch_enabled) return;
     const char* reason = !watch_enabled ? "no longer watch-enabled" : same_path ? "signing interval changed" : "relocated";
-    console::out(fmt::format("Reconciling {} ({}): {}", entry.project_path, display_title(entry), reason));
+    console::out(fmt::format("Reconciling {} ({}): {}", shown(entry.project_path), display_title(entry), reason));
     // The old watcher is not waited for; it sees its flag in its own time and its handle stays.
     existing->running->store(false);
     remove_own_entry(*state.watched, entry.work_id, existing->running);

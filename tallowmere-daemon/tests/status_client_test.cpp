@@ -117,6 +117,21 @@ TEST(StatusReport, PrintsValuesExactlyAsReceived) {
                                          }));
 }
 
+// A title or path holding a line feed or an escape sequence must not add a line to the block or
+// reach the terminal.
+TEST(StatusReport, ControlCharactersInValuesAreShownEscaped) {
+  const std::vector<ipc::ProjectStatus> projects{
+      {"w1", "/songs/a\nb", "Evil\n  checkpoints:     999\x1b[2J", "2026-01-01T00:00:00+00:00", 1, std::nullopt},
+  };
+  EXPECT_EQ(ipc::report_lines(projects), (Messages{
+                                             R"(Evil\n  checkpoints:     999\u001b[2J)",
+                                             R"(  path:            /songs/a\nb)",
+                                             "  watching since:  2026-01-01T00:00:00+00:00",
+                                             "  checkpoints:     1",
+                                             "  last checkpoint: none yet",
+                                         }));
+}
+
 TEST_F(StatusClient, ActsOnWhatTheServiceReplies) {
   const struct {
     const char* name;

@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
 
 #include "forked_child.h"
 #include "hash.h"
@@ -90,7 +92,8 @@ TEST_F(BlobStoreTest, FailuresNameThePathConcerned) {
       << result.error().message();
 }
 
-TEST_F(BlobStoreTest, WriteFailingPartWayLeavesNoFileUnderAHashName) {
+// A partial copy left behind would hold the very disk space whose lack failed it.
+TEST_F(BlobStoreTest, WriteFailingPartWayLeavesNothingBehind) {
   const fs::path source = temp_ / "Song.rpp";
   write_file(source, std::string(64 * 1024, 'x'));
   fs::create_directories(objects_);
@@ -105,7 +108,31 @@ TEST_F(BlobStoreTest, WriteFailingPartWayLeavesNoFileUnderAHashName) {
   const std::string temporary_prefix = "I/O error at " + (objects_ / ".tmp-").string();
   EXPECT_TRUE(outcome.output.starts_with(temporary_prefix)) << outcome.output;
   EXPECT_NE(outcome.output.find("File too large (os error 27)"), std::string::npos) << outcome.output;
-  for (const auto& name : names_in(objects_)) EXPECT_TRUE(name.starts_with(".tmp-")) << name;
+  EXPECT_EQ(names_in(objects_), std::vector<std::string>{});
+}
+
+// Copying a private file must not hand its content to every local user, and a link must not
+// bring in a file from outside the project at all.
+TEST_F(BlobStoreTest, CopyIsNoMoreReadableThanItsSourceAndLinksAreRefused) {
+  const mode_t old_umask = ::umask(022);
+  for (const mode_t mode : {mode_t{0600}, mode_t{0640}, mode_t{0644}}) {
+    const fs::path source = temp_ / fmt::format("Song-{:o}.rpp", mode);
+    write_file(source, fmt::format("content {:o}", mode));
+    ASSERT_EQ(::chmod(source.c_str(), mode), 0);
+    auto stored = store_copy(objects_, source);
+    ASSERT_TRUE(stored.has_value()) << stored.error().message();
+    struct stat copy {};
+    ASSERT_EQ(::stat((objects_ / stored->sha256_hex).c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_mode & 0777, mode) << fmt::format("{:o}", mode);
+  }
+  ::umask(old_umask);
+
+  const fs::path link = temp_ / "Key.rpp";
+  fs::create_symlink(temp_ / "Song-600.rpp", link);
+  auto refused = store_copy(objects_, link);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message(), "I/O error at " + link.string() + ": not a regular file");
+  EXPECT_EQ(names_in(objects_).size(), 3u) << "nothing new, not even a temporary file";
 }
 
 TEST_F(BlobStoreTest, StoredBytesCountsOnlyFinishedCopiesDirectlyInTheFolder) {

@@ -28,6 +28,13 @@ struct LedgerReadResult {
   std::optional<TrailingIncomplete> trailing_incomplete;
 };
 
+// What a full read would give, without holding more than one entry at a time.
+struct LedgerSummary {
+  std::uint64_t entry_count = 0;
+  std::optional<std::string> last_timestamp_local;  // of the last entry; none without entries
+  std::optional<TrailingIncomplete> trailing_incomplete;
+};
+
 // The held exclusive whole-file lock on `<ledger>.lock`. Releasing it (destruction) unlocks, then
 // closes; the lock file itself always stays in place.
 class LedgerLock {
@@ -92,6 +99,10 @@ class LedgerLines {
 // or non-UTF-8 file is Io; a malformed line is MalformedLedgerLine, except a torn last line of a
 // file that does not end in a line feed, which comes back as trailing_incomplete.
 std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::path& path);
+
+// The same read keeping only the count of entries and the last one's timestamp: memory stays that
+// of one line however long the ledger, and every success and failure is read_ledger's.
+std::expected<LedgerSummary, CoreError> summarize_ledger(const std::filesystem::path& path);
 
 }  // namespace ledger
 }  // namespace tallowmere_core

@@ -73,9 +73,12 @@ TEST(SlowClients, StatusAndSavesGetThroughWhileTwoHundredClientsDribble) {
   });
 
   world.save(kWorkId, "Song.rpp", "<SESSION during the flood>\n");
-  EXPECT_TRUE(tallowmere_test::wait_until([&] { return world.last_entry_records(kWorkId, "<SESSION during the flood>\n"); },
-                                          std::chrono::seconds(30)))
+  // The checkpoint's line comes once its ledger line and manifest are both written.
+  EXPECT_TRUE(tallowmere_test::wait_for_line(daemon, [](const std::string& line) {
+    return line.find("] SessionSave files=Song.rpp entry=") != std::string::npos;
+  }))
       << daemon.stdout_so_far() << daemon.stderr_so_far();
+  EXPECT_TRUE(world.last_entry_records(kWorkId, "<SESSION during the flood>\n"));
   const auto status = tallowmere_test::run_process(world.daemon({"status"}));
   EXPECT_EQ(status.exit_code, 0) << status.describe();
   EXPECT_TRUE(tallowmere_test::has_line(status.stdout_text, "  checkpoints:     1")) << status.stdout_text;

@@ -1,8 +1,10 @@
 // The running service measured against its limits, through the real executable in a throwaway
 // central root: how long a save takes to become a checkpoint, what a status request costs beside
-// the ledger reads it must make, what an idle service costs, and whether a storm of large saves
-// is checkpointed completely. Each benchmark runs once (Iterations(1)) and prints its figures.
+// the ledger reads it must make and what many at once cost, what an idle service costs, and
+// whether a storm of large saves is checkpointed completely. Each benchmark runs once (Iterations(1)) and prints its figures.
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -21,6 +23,8 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 #include <openssl/evp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "bench_support.h"
@@ -612,10 +616,126 @@ void write_flood(benchmark::State& state) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// 6. Concurrent status: 20 watched projects of 10,000 entries each; 30 clients that send their
+// `Status` request at the same moment, against one request on its own. Peak memory is the
+// service's VmHWM, reset just before each round.
+
+// Clears the kernel's record of the process's peak resident set, so that VmHWM shows the peak
+// of what follows; false when /proc does not allow it.
+bool reset_peak_memory(pid_t pid) {
+  std::FILE* clear = std::fopen(fmt::format("/proc/{}/clear_refs", pid).c_str(), "w");
+  if (clear == nullptr) return false;
+  const bool written = std::fputs("5", clear) >= 0;
+  return std::fclose(clear) == 0 && written;
+}
+
+// One `Status` request over the control socket; its round trip in milliseconds, or -1 unless the
+// reply lists `projects` projects that all have a last checkpoint.
+double status_request(const fs::path& socket, int projects) {
+  const auto start = Clock::now();
+  core::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (!fd || socket.native().size() >= sizeof address.sun_path) return -1;
+  std::memcpy(address.sun_path, socket.c_str(), socket.native().size());
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return -1;
+  constexpr std::string_view request = "\"Status\"\n";
+  if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return -1;
+  std::string reply;
+  char buffer[65536];
+  for (ssize_t got; (got = ::recv(fd.get(), buffer, sizeof buffer, 0)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    reply.append(buffer, static_cast<std::size_t>(got));
+  }
+  const double elapsed = milliseconds(Clock::now() - start);
+  int listed = 0;
+  constexpr std::string_view checkpointed = "\"last_checkpoint_at\":\"";
+  for (std::size_t at = 0; (at = reply.find(checkpointed, at)) != std::string::npos; at += checkpointed.size()) ++listed;
+  return listed == projects && reply.ends_with("\n") ? elapsed : -1;
+}
+
+void concurrent_status(benchmark::State& state) {
+  constexpr int project_count = 20;
+  constexpr std::size_t entries = 10'000;
+  constexpr int clients = 30;
+  constexpr int rounds = 3;
+  for (auto _ : state) {
+    ServiceWorld world;
+    const auto ledger = tallowmere_bench::service::synthetic_ledger(entries, world.contributor_id(), 23);
+    for (int i = 0; i < project_count; ++i) world.add_project(fmt::format("Concurrent {:02}", i), &ledger);
+    world.write_registry();
+    auto daemon = start_service(state, world, 120s);
+    if (!daemon) return;
+    const fs::path socket = world.central_root() / "run" / "daemon.sock";
+
+    // An untimed request first: page cache, the first connection thread.
+    if (status_request(socket, project_count) < 0) {
+      state.SkipWithError("status did not list every project with its checkpoint");
+      return;
+    }
+    const double resident_mib = static_cast<double>(daemon->memory().resident_kib) / 1024;
+    if (!reset_peak_memory(daemon->pid())) {
+      state.SkipWithError("cannot reset the service's peak memory (/proc/<pid>/clear_refs)");
+      return;
+    }
+    std::vector<double> single_ms;
+    for (int r = 0; r < rounds; ++r) single_ms.push_back(status_request(socket, project_count));
+    const double single_peak_mib = static_cast<double>(daemon->memory().peak_resident_kib) / 1024;
+
+    std::vector<double> concurrent_ms;
+    double concurrent_peak_mib = 0;
+    for (int r = 0; r < rounds; ++r) {
+      reset_peak_memory(daemon->pid());
+      std::vector<double> round_ms(clients, -1);
+      std::atomic<int> waiting = clients;
+      std::vector<std::thread> threads;
+      for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+          // All clients are ready before any sends, so that the requests meet in the service.
+          waiting.fetch_sub(1);
+          while (waiting.load() > 0) std::this_thread::yield();
+          round_ms[static_cast<std::size_t>(c)] = status_request(socket, project_count);
+        });
+      }
+      for (auto& thread : threads) thread.join();
+      concurrent_ms.insert(concurrent_ms.end(), round_ms.begin(), round_ms.end());
+      concurrent_peak_mib = std::max(concurrent_peak_mib, static_cast<double>(daemon->memory().peak_resident_kib) / 1024);
+    }
+    const auto threads_after = daemon->memory().threads;
+    daemon->stop();
+    if (std::ranges::any_of(single_ms, [](double v) { return v < 0; }) ||
+        std::ranges::any_of(concurrent_ms, [](double v) { return v < 0; })) {
+      state.SkipWithError("a status request failed");
+      return;
+    }
+
+    state.counters["single_peak_MiB"] = single_peak_mib;
+    state.counters["concurrent_peak_MiB"] = concurrent_peak_mib;
+    state.counters["single_ms"] = median(single_ms);
+    state.counters["concurrent_p50_ms"] = median(concurrent_ms);
+    // The service holds its watchers' projects before any request; the growth above that is what
+    // the requests cost.
+    fmt::print("CONCURRENT_STATUS {} projects x {} entries ({:.1f} MB of ledgers): VmRSS {:.1f} MiB before; one "
+               "request at a time: VmHWM {:.1f} MiB (+{:.1f}), median {:.1f} ms; {} at once ({} rounds): VmHWM {:.1f} "
+               "MiB (+{:.1f}; goal: under 3 x {:.1f}), latency median {:.1f} ms, p95 {:.1f} ms, max {:.1f} ms; {} "
+               "threads after\n",
+               project_count, entries, static_cast<double>(ledger.text.size() * project_count) / 1e6, resident_mib,
+               single_peak_mib, single_peak_mib - resident_mib, median(single_ms), clients, rounds,
+               concurrent_peak_mib, concurrent_peak_mib - resident_mib, single_peak_mib, median(concurrent_ms),
+               percentile(concurrent_ms, 0.95), percentile(concurrent_ms, 1), threads_after);
+    // Inverse peaks, so that higher is better: a ratio above 1 is under three times one request's.
+    tallowmere_bench::report_ratio("concurrent_status_peak_vs_goal", 1024 / concurrent_peak_mib,
+                                   1024 / (3 * single_peak_mib), "per GiB");
+  }
+}
+
 BENCHMARK(save_to_checkpoint)->ArgName("entries")->Arg(0)->Arg(10'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(status_under_load)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(idle_cost)->ArgName("entries")->Arg(0)->Arg(10'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(save_storm)->ArgName("in_place")->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(write_flood)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(concurrent_status)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

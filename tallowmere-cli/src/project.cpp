@@ -63,20 +63,14 @@ Result<Record> load_record(const fs::path& file) {
   return std::move(*record);
 }
 
-}  // namespace
+struct ProjectRecords {
+  ProjectPaths paths;
+  tallowmere_core::WorkManifest manifest;
+  tallowmere_core::ProjectConfig config;
+};
 
-Result<fs::path> central_root() {
-  if (const char* configured = std::getenv("TALLOWMERE_HOME");
-      configured != nullptr && tallowmere_core::text::is_valid_utf8(configured)) {
-    return fs::path(configured);
-  }
-  if (auto home = tallowmere_core::home::home_dir()) return *home / ".tallowmere";
-  return std::unexpected(ErrorChain("could not determine the current user's home directory"));
-}
-
-namespace {
-
-Result<LoadedProject> load_project_files(const fs::path& root) {
+// Every step of a load before the ledger.
+Result<ProjectRecords> load_records(const fs::path& root) {
   fs::path pointer_file = root / ".tallowmere";
   if (!names_regular_file(pointer_file)) {
     return std::unexpected(ErrorChain(fmt::format(
@@ -120,25 +114,50 @@ Result<LoadedProject> load_project_files(const fs::path& root) {
       load_record<tallowmere_core::ProjectConfig, tallowmere_core::core_error::MalformedConfig>(paths.config_file);
   if (!config) return std::unexpected(std::move(config.error()));
 
-  auto ledger = tallowmere_core::ledger::read_ledger(paths.ledger_file);
+  return ProjectRecords{std::move(paths), std::move(*manifest), std::move(*config)};
+}
+
+// The records and then the ledger as `read_ledger_file` reads it, both ways failing alike.
+template <class Project, class ReadLedger>
+Result<Project> load_with(const fs::path& root, ReadLedger read_ledger_file) {
+  auto records = load_records(root);
+  if (!records) return std::unexpected(std::move(records.error()));
+  auto ledger = read_ledger_file(records->paths.ledger_file);
   if (!ledger) {
     return std::unexpected(
-        ErrorChain(ledger.error()).context(fmt::format("failed to read {}", display(paths.ledger_file))));
+        ErrorChain(ledger.error()).context(fmt::format("failed to read {}", display(records->paths.ledger_file))));
   }
+  return Project{std::move(records->paths), std::move(records->manifest), std::move(records->config), std::move(*ledger)};
+}
 
-  return LoadedProject{std::move(paths), std::move(*manifest), std::move(*config), std::move(*ledger)};
+// Every read is bounded, but a ledger of millions of entries may still not fit: that is one
+// project that cannot be loaded, and the caller (a rescan, a listing) goes on.
+template <class Project, class ReadLedger>
+Result<Project> load_guarded(const fs::path& root, ReadLedger read_ledger_file) {
+  try {
+    return load_with<Project>(root, read_ledger_file);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ErrorChain("out of memory").context(fmt::format("failed to load {}", display(root))));
+  }
 }
 
 }  // namespace
 
-Result<LoadedProject> load_project(const fs::path& root) {
-  // Every read is bounded, but a ledger of millions of entries may still not fit; that is one
-  // project that cannot be loaded, not the end of the service.
-  try {
-    return load_project_files(root);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(ErrorChain("out of memory").context(fmt::format("failed to load {}", display(root))));
+Result<fs::path> central_root() {
+  if (const char* configured = std::getenv("TALLOWMERE_HOME");
+      configured != nullptr && tallowmere_core::text::is_valid_utf8(configured)) {
+    return fs::path(configured);
   }
+  if (auto home = tallowmere_core::home::home_dir()) return *home / ".tallowmere";
+  return std::unexpected(ErrorChain("could not determine the current user's home directory"));
+}
+
+Result<LoadedProject> load_project(const fs::path& root) {
+  return load_guarded<LoadedProject>(root, tallowmere_core::ledger::read_ledger);
+}
+
+Result<ProjectSummary> load_project_summary(const fs::path& root) {
+  return load_guarded<ProjectSummary>(root, tallowmere_core::ledger::summarize_ledger);
 }
 
 }  // namespace tallowmere_cli::project

@@ -26,6 +26,15 @@ struct LoadedProject {
   tallowmere_core::LedgerReadResult ledger;
 };
 
+// A loaded project whose ledger was only counted: what a listing needs of a project, in memory
+// that does not grow with its history.
+struct ProjectSummary {
+  ProjectPaths paths;
+  tallowmere_core::WorkManifest manifest;
+  tallowmere_core::ProjectConfig config;
+  tallowmere_core::LedgerSummary ledger;
+};
+
 namespace project {
 
 // TALLOWMERE_HOME when set and valid Unicode (taken as it stands), else <home>/.tallowmere with
@@ -35,6 +44,9 @@ Result<std::filesystem::path> central_root();
 // Loads the project whose folder is `root`; the first failing step ends the load with its chain,
 // and running out of memory ends it with "failed to load {root}: out of memory".
 Result<LoadedProject> load_project(const std::filesystem::path& root);
+// The same load with the ledger summarised rather than kept; it fails wherever load_project
+// fails, with the same chain, and also when memory runs out on the way (never throwing).
+Result<ProjectSummary> load_project_summary(const std::filesystem::path& root);
 
 }  // namespace project
 }  // namespace tallowmere_cli

@@ -1,5 +1,6 @@
 #include "project.h"
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -63,6 +64,12 @@ std::string load_error(const fs::path& root) {
   return loaded.error().one_line();
 }
 
+std::string summary_error(const fs::path& root) {
+  auto summary = project::load_project_summary(root);
+  if (summary) return "(loaded)";
+  return summary.error().one_line();
+}
+
 TEST(LoadProject, LoadsEveryFileIntoOneValue) {
   ProjectOnDisk project;
   write_file(project.file("ledger.jsonl"), std::string(valid_entry) + "\n\n" + R"({"entry_id":"cut)");
@@ -87,6 +94,59 @@ TEST(LoadProject, LoadsEveryFileIntoOneValue) {
   ASSERT_TRUE(loaded->ledger.trailing_incomplete);
   EXPECT_EQ(loaded->ledger.trailing_incomplete->line_number, 3u);
   EXPECT_EQ(loaded->ledger.trailing_incomplete->raw_line, R"({"entry_id":"cut)");
+}
+
+TEST(LoadProject, SummaryCountsTheLedgerAndKeepsTheRest) {
+  ProjectOnDisk project;
+  const std::string later = std::string(valid_entry).replace(std::string(valid_entry).find("2026-01-01T00:00:00"), 19,
+                                                             "2026-02-03T04:05:06");
+  write_file(project.file("ledger.jsonl"),
+             std::string(valid_entry) + "\n" + later + "\n\n" + R"({"entry_id":"cut)");
+
+  auto summary = project::load_project_summary(project.root);
+  ASSERT_TRUE(summary) << summary.error().one_line();
+  EXPECT_EQ(summary->paths.ledger_file, project.file("ledger.jsonl"));
+  EXPECT_EQ(summary->manifest.title, "Song");
+  EXPECT_EQ(summary->config.checkpoint_policy.mode, "hybrid");
+  EXPECT_EQ(summary->ledger.entry_count, 2u);
+  EXPECT_EQ(summary->ledger.last_timestamp_local, "2026-02-03T04:05:06+01:00");
+  ASSERT_TRUE(summary->ledger.trailing_incomplete);
+  EXPECT_EQ(summary->ledger.trailing_incomplete->line_number, 4u);
+}
+
+// A ledger of one line too long to hold: the child's address space is capped a little above what
+// it already uses, below the buffer a ledger line of the longest allowed length needs, and the
+// ledger is a sparse file of zeros with no line feed at all.
+TEST(LoadProject, SummaryOfAProjectTooLargeToHoldFailsThatProjectOnly) {
+  ProjectOnDisk fine;
+  const fs::path huge_root = fine.temp / "huge";
+  const fs::path huge_central = fine.central_root / "projects" / "w2";
+  write_file(huge_root / ".tallowmere", R"({"schema_version":"1","work_id":"w2","warning":"w"})");
+  write_file(huge_central / "manifest.json", valid_manifest);
+  write_file(huge_central / "config.json", valid_config);
+  {
+    std::FILE* ledger = std::fopen((huge_central / "ledger.jsonl").c_str(), "w");
+    ASSERT_NE(ledger, nullptr);
+    ASSERT_EQ(::ftruncate(::fileno(ledger), off_t{1} << 30), 0);
+    std::fclose(ledger);
+  }
+  const auto outcome = run_in_child([&] {
+    std::size_t pages = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    if (pages == 0) return std::string("no /proc/self/statm");
+    const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{16} << 20);
+    const rlimit limit{cap, cap};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) return std::string("setrlimit failed");
+    std::string report = summary_error(huge_root);
+    auto other = project::load_project_summary(fine.root);
+    report += "\n" + (other ? std::to_string(other->ledger.entry_count) : other.error().one_line());
+    return report;
+  });
+  EXPECT_TRUE(outcome.exited_normally);
+  EXPECT_EQ(outcome.output, "failed to load " + huge_root.string() + ": out of memory\n1");
 }
 
 TEST(LoadProject, AcceptsEveryFormOfAValidPointerFile) {
@@ -272,6 +332,7 @@ TEST(LoadProject, FailsAtTheFirstBrokenStepWithItsMessage) {
     ProjectOnDisk project;
     c.arrange(project);
     EXPECT_EQ(load_error(project.root), c.expected(project));
+    EXPECT_EQ(summary_error(project.root), c.expected(project));
   }
 }
 

@@ -207,10 +207,16 @@ std::expected<bool, CoreError> LedgerLines::skip_overlong(std::string_view& line
   return true;
 }
 
-std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::path& path) {
-  LedgerReadResult result;
+namespace {
+
+// Reads every line of the ledger at `path` into the entries `sink` hands out, under the failure
+// rules of read_ledger. The sink's `reserve(size_hint)` hears the file's size once; `slot()` gives
+// a value-initialised entry for the next line, `keep()` takes it, `discard()` drops a failed read.
+// The torn last line, if any, comes back.
+template <class Sink>
+std::expected<std::optional<TrailingIncomplete>, CoreError> scan_ledger(const std::filesystem::path& path, Sink& sink) {
   struct stat metadata {};
-  if (::stat(path.c_str(), &metadata) != 0) return result;
+  if (::stat(path.c_str(), &metadata) != 0) return std::nullopt;
 
   auto opened = LedgerLines::open(path);
   if (!opened) return std::unexpected(std::move(opened.error()));
@@ -224,9 +230,8 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
     return lines.line_terminated() ? text::is_valid_utf8(line) : text::is_utf8_prefix(line);
   };
 
-  // A guess from the size, bounded: a sparse or garbage file must not reserve gigabytes.
-  constexpr std::uint64_t max_reserved_entries = std::uint64_t{1} << 20;
-  reserve_entries(result.entries, static_cast<std::size_t>(std::min(lines.size_hint() / kShortLineBytes + 1, max_reserved_entries)));
+  sink.reserve(lines.size_hint());
+  std::optional<TrailingIncomplete> trailing_incomplete;
   std::string_view line;
   std::uint64_t line_number = 0;  // blank lines counted
   for (;;) {
@@ -237,7 +242,7 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
     if (lines.overlong()) {
       std::string message = fmt::format("line is longer than {} bytes", LedgerLines::max_line_bytes);
       if (!lines.line_terminated()) {
-        result.trailing_incomplete = TrailingIncomplete{line_number, text::lossy_utf8(line), std::move(message)};
+        trailing_incomplete = TrailingIncomplete{line_number, text::lossy_utf8(line), std::move(message)};
         break;
       }
       return std::unexpected(core_error::MalformedLedgerLine{path, line_number, std::move(message)});
@@ -250,9 +255,12 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
       if (!whole && !utf8_as_written(line)) return not_utf8();
       if (whole && text::is_blank(line)) continue;
     }
-    auto error = model::read_entry_line_into(line, result.entries.emplace_back());
-    if (!error) continue;
-    result.entries.pop_back();
+    auto error = model::read_entry_line_into(line, sink.slot());
+    if (!error) {
+      sink.keep();
+      continue;
+    }
+    sink.discard();
     // A file that is not UTF-8 anywhere is unreadable as a whole, which comes before any of its
     // lines being malformed; the lines before this one have been proven UTF-8 already.
     if (!utf8_as_written(line)) return not_utf8();
@@ -269,9 +277,58 @@ std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::pa
       }
       return std::unexpected(core_error::MalformedLedgerLine{path, line_number, std::move(message)});
     }
-    result.trailing_incomplete = TrailingIncomplete{line_number, std::string(line), std::move(message)};
+    trailing_incomplete = TrailingIncomplete{line_number, std::string(line), std::move(message)};
   }
+  return trailing_incomplete;
+}
+
+// Keeps every entry, in file order.
+struct EntryList {
+  std::vector<LedgerEntry>& entries;
+  // A guess from the size, bounded: a sparse or garbage file must not reserve gigabytes.
+  void reserve(std::uint64_t size_hint) {
+    constexpr std::uint64_t max_reserved_entries = std::uint64_t{1} << 20;
+    reserve_entries(entries, static_cast<std::size_t>(std::min(size_hint / kShortLineBytes + 1, max_reserved_entries)));
+  }
+  LedgerEntry& slot() { return entries.emplace_back(); }
+  void keep() {}
+  void discard() { entries.pop_back(); }
+};
+
+// Keeps one entry at a time: the count and the last one's timestamp.
+struct EntryTally {
+  LedgerSummary& summary;
+  LedgerEntry scratch;
+  void reserve(std::uint64_t) {}
+  LedgerEntry& slot() {
+    scratch = LedgerEntry{};
+    return scratch;
+  }
+  void keep() {
+    ++summary.entry_count;
+    summary.last_timestamp_local = std::move(scratch.timestamp_local);
+  }
+  void discard() {}
+};
+
+}  // namespace
+
+std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::path& path) {
+  LedgerReadResult result;
+  EntryList sink{result.entries};
+  auto scanned = scan_ledger(path, sink);
+  if (!scanned) return std::unexpected(std::move(scanned.error()));
+  result.trailing_incomplete = std::move(*scanned);
   return result;
+}
+
+std::expected<LedgerSummary, CoreError> summarize_ledger(const std::filesystem::path& path) {
+  LedgerSummary summary;
+  EntryTally sink{summary, {}};
+  auto scanned = scan_ledger(path, sink);
+  if (!scanned) return std::unexpected(std::move(scanned.error()));
+  summary.trailing_incomplete = std::move(*scanned);
+  return summary;
 }
 
 }  // namespace ledger

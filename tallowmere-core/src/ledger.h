@@ -28,6 +28,13 @@ struct LedgerReadResult {
   std::optional<TrailingIncomplete> trailing_incomplete;
 };
 
+// What a full read would give, without holding more than one entry at a time.
+struct LedgerSummary {
+  std::uint64_t entry_count = 0;
+  std::optional<std::string> last_timestamp_local;  // of the last entry; none without entries
+  std::optional<TrailingIncomplete> trailing_incomplete;
+};
+
 // The held exclusive whole-file lock on `<ledger>.lock`. Releasing it (destruction) unlocks, then
 // closes; the lock file itself always stays in place.
 class LedgerLock {
@@ -107,6 +114,10 @@ class LedgerLines {
 // than LedgerLines::max_line_bytes is malformed ("line is longer than 16777216 bytes") by the
 // same rules; no memory is set aside in proportion to the file's size beyond a bound.
 std::expected<LedgerReadResult, CoreError> read_ledger(const std::filesystem::path& path);
+
+// The same read keeping only the count of entries and the last one's timestamp: memory stays that
+// of one line however long the ledger, and every success and failure is read_ledger's.
+std::expected<LedgerSummary, CoreError> summarize_ledger(const std::filesystem::path& path);
 
 }  // namespace ledger
 }  // namespace tallowmere_core

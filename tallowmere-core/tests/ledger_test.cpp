@@ -88,8 +88,47 @@ TEST_P(LedgerReadTest, ReadsAsExpected) {
   }
 }
 
+// The summary keeps one entry at a time and must still agree with the full read on everything it
+// reports: the count, the last timestamp, the torn tail and every failure, message for message.
+void expect_summary_agrees(const std::filesystem::path& ledger) {
+  const auto full = read_ledger(ledger);
+  const auto summary = summarize_ledger(ledger);
+  ASSERT_EQ(summary.has_value(), full.has_value()) << ledger;
+  if (!full) {
+    EXPECT_EQ(summary.error().message(), full.error().message());
+    return;
+  }
+  EXPECT_EQ(summary->entry_count, full->entries.size());
+  const auto last = full->entries.empty() ? std::nullopt : std::optional(full->entries.back().timestamp_local);
+  EXPECT_EQ(summary->last_timestamp_local, last);
+  ASSERT_EQ(summary->trailing_incomplete.has_value(), full->trailing_incomplete.has_value());
+  if (full->trailing_incomplete) {
+    EXPECT_EQ(summary->trailing_incomplete->line_number, full->trailing_incomplete->line_number);
+    EXPECT_EQ(summary->trailing_incomplete->raw_line, full->trailing_incomplete->raw_line);
+    EXPECT_EQ(summary->trailing_incomplete->parse_error, full->trailing_incomplete->parse_error);
+  }
+}
+
+TEST_P(LedgerReadTest, SummaryAgreesWithTheFullRead) {
+  TempDir dir;
+  write_file(dir / "ledger.jsonl", GetParam().contents);
+  expect_summary_agrees(dir / "ledger.jsonl");
+}
+
 const std::string LF = "\n";
 const std::string CR = "\r";
+
+// Enough lines to span several of the reader's chunks, ending in E2.
+std::string many_entries() {
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += E1 + LF + E2 + LF;
+  return text;
+}
+std::vector<int> many_entry_numbers() {
+  std::vector<int> numbers;
+  for (int i = 0; i < 1000; ++i) numbers.insert(numbers.end(), {1, 2});
+  return numbers;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LedgerReadTest,
@@ -100,7 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Unicode white space that JSON itself would refuse: ideographic space, no-break space,
         // vertical tab, and a blank last line without its line feed.
         ReadCase{"UnicodeBlankLines", E1 + LF + "\u3000" + LF + "\u00a0\v" + LF + E2 + LF + " ", {1, 2}, {}, {}, {}},
+        ReadCase{"OneEntry", E1 + LF, {1}, {}, {}, {}},
         ReadCase{"TwoEntries", E1 + LF + E2 + LF, {1, 2}, {}, {}, {}},
+        ReadCase{"ManyEntries", many_entries(), many_entry_numbers(), {}, {}, {}},
         ReadCase{"CarriageReturnLineFeeds", E1 + CR + LF + E2 + CR + LF, {1, 2}, {}, {}, {}},
         ReadCase{"LastEntryWithoutLineFeed", E1 + LF + E2, {1, 2}, {}, {}, {}},
         ReadCase{"LastEntryEndingInLoneCarriageReturn", E1 + LF + E2 + CR, {1, 2}, {}, {}, {}},
@@ -166,6 +207,7 @@ TEST(LedgerReadFailureTest, MissingOrUnreachableLedgerIsEmpty) {
     ASSERT_TRUE(result) << path << ": " << result.error().message();
     EXPECT_TRUE(result->entries.empty());
     EXPECT_FALSE(result->trailing_incomplete);
+    expect_summary_agrees(path);
   }
 }
 
@@ -188,6 +230,7 @@ TEST(LedgerReadFailureTest, UnreadableLedgerIsIo) {
     ASSERT_NE(error, nullptr) << result.error().message();
     EXPECT_EQ(error->path, c.path);
     EXPECT_EQ(error->source.to_string(), c.source);
+    expect_summary_agrees(c.path);
   }
 }
 

@@ -1,22 +1,21 @@
 #include "ipc.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include "connection_table.h"
 #include "console.h"
-#include "platform/eintr.h"
 #include "project.h"
 #include "project_list.h"
 #include "protocol.h"
@@ -32,7 +31,6 @@ using tallowmere_cli::ErrorChain;
 using tallowmere_cli::os_error;
 using tallowmere_cli::Result;
 using tallowmere_cli::Status;
-using tallowmere_cli::platform::retry_on_eintr;
 using tallowmere_core::UniqueFd;
 using tallowmere_core::text::display;
 
@@ -88,50 +86,119 @@ Result<UniqueFd> bind_and_listen(const fs::path& path) {
   return listener;
 }
 
-Status set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
-  timeval value{};
-  value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-  if (::setsockopt(fd, SOL_SOCKET, option, &value, sizeof value) != 0) {
-    return std::unexpected(os_error("failed to set the connection's time-out", errno));
+using Clock = std::chrono::steady_clock;
+
+// What the accept loop and every connection thread share; it lives as long as the last of them.
+struct Server {
+  Server(WatchedMap watched_projects, std::shared_ptr<std::atomic<bool>> rescan_flag, std::size_t max_connections)
+      : watched(std::move(watched_projects)),
+        rescan(std::move(rescan_flag)),
+        connections(max_connections),
+        status_loads([watched = watched] { return project_list(watched); }) {}
+
+  WatchedMap watched;
+  std::shared_ptr<std::atomic<bool>> rescan;
+  ConnectionTable connections;
+  SharedLoad status_loads;
+};
+
+// An admitted connection, owned by the thread that serves it (or by the task that would have
+// started that thread). Its slot is released before its descriptor closes.
+class AdmittedConnection {
+ public:
+  AdmittedConnection(UniqueFd fd, std::shared_ptr<Server> server, std::uint64_t id)
+      : fd_(std::move(fd)), server_(std::move(server)), id_(id) {}
+  AdmittedConnection(AdmittedConnection&&) noexcept = default;
+  AdmittedConnection& operator=(AdmittedConnection&&) = delete;
+  ~AdmittedConnection() {
+    if (server_) server_->connections.release(id_);
+    fd_.reset();
+  }
+
+  int fd() const { return fd_.get(); }
+  Server& server() const { return *server_; }
+  std::uint64_t id() const { return id_; }
+
+ private:
+  UniqueFd fd_;
+  std::shared_ptr<Server> server_;
+  std::uint64_t id_ = 0;
+};
+
+struct Limits {
+  socket_io::Deadline request_by;
+  std::chrono::milliseconds reply_within;
+};
+
+Result<std::string> reply_for(Request request, const std::shared_ptr<std::atomic<bool>>& rescan, SharedLoad& status_loads) {
+  Response response;
+  switch (request) {
+    case Request::Rescan:
+      rescan->store(true);
+      response.value = Response::Ack{};
+      break;
+    case Request::Version:
+      response.value = Response::Version{kVersion};
+      break;
+    case Request::Status:
+      response.value = Response::Status{status_loads.get()};
+      break;
+  }
+  auto text = write_response(response);
+  if (!text) return std::unexpected(ErrorChain(text.error().to_string()).context("failed to serialize response"));
+  text->push_back('\n');
+  return std::move(*text);
+}
+
+// Reads the request, then answers it unless `request_read` says the connection is to be dropped.
+Status serve_connection(int fd, const Limits& limits, const std::function<bool()>& request_read,
+                        const std::shared_ptr<std::atomic<bool>>& rescan, SharedLoad& status_loads) {
+  auto line = socket_io::read_line(fd, kMaxRequestLineBytes, limits.request_by);
+  if (!line) return std::unexpected(std::move(line.error()).context("failed to read request"));
+  if (!request_read()) return std::unexpected(ErrorChain("closed to make room for another connection"));
+
+  auto request = read_request(tallowmere_core::text::trim_whitespace(*line));
+  if (!request) return std::unexpected(ErrorChain(request.error().to_string()).context("failed to parse request"));
+
+  auto reply = reply_for(*request, rescan, status_loads);
+  if (!reply) return std::unexpected(std::move(reply.error()));
+  if (auto written = socket_io::write_all(fd, *reply, Clock::now() + limits.reply_within); !written) {
+    return std::unexpected(std::move(written.error()).context("failed to write response"));
   }
   return {};
 }
 
-// An accepted socket is read and written blocking, bounded by the time-outs.
-Status prepare_connection(int fd, std::chrono::milliseconds timeout) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return std::unexpected(os_error("failed to make the connection blocking", errno));
-  }
-  if (auto set = set_timeout(fd, SO_RCVTIMEO, timeout); !set) return set;
-  return set_timeout(fd, SO_SNDTIMEO, timeout);
-}
-
-void run_connection(UniqueFd connection, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan) noexcept {
+// A connection closed to make room ends quietly: the burst's one warning speaks for it.
+void run_connection(const AdmittedConnection& connection, const Limits& limits) noexcept {
+  Server& server = connection.server();
+  const auto quietly_evicted = [&] { return server.connections.evicted(connection.id()); };
   try {
-    auto handled = handle_connection(std::move(connection), watched, rescan);
-    if (!handled) warn_connection_failed(handled.error().one_line());
+    auto handled = serve_connection(
+        connection.fd(), limits, [&] { return server.connections.begin_reply(connection.id()); }, server.rescan,
+        server.status_loads);
+    if (!handled && !quietly_evicted()) warn_connection_failed(handled.error().one_line());
   } catch (const std::exception& error) {
-    warn_connection_failed(error.what());
+    if (!quietly_evicted()) warn_connection_failed(error.what());
   } catch (...) {
-    warn_connection_failed("unknown failure");
+    if (!quietly_evicted()) warn_connection_failed("unknown failure");
   }
 }
 
 void start_detached(std::move_only_function<void()> task) { std::thread(std::move(task)).detach(); }
 
-// Hands one accepted connection to a thread of its own. When no thread can be had, the
-// connection is closed unanswered and the server goes on.
-void dispatch(UniqueFd connection, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan,
-              const ServeOptions& options) {
-  if (auto prepared = prepare_connection(connection.get(), options.io_timeout); !prepared) {
-    warn_connection_failed(prepared.error().one_line());
-    return;
+// Takes one accepted connection into the table and hands it to a thread of its own. When the
+// table refuses it or no thread can be had, the connection is closed unanswered and the server
+// goes on.
+void dispatch(UniqueFd connection, const std::shared_ptr<Server>& server, const ServeOptions& options) {
+  const Limits limits{Clock::now() + options.request_time_limit, options.reply_time_limit};
+  const auto admission = server->connections.admit(connection.get());
+  if (admission.burst_began) {
+    warn(fmt::format("daemon control socket is at its limit of {} connections", options.max_connections),
+         ": closing the oldest ones still waiting for a request to make room, or new ones while none waits");
   }
-  std::move_only_function<void()> task = [connection = std::move(connection), watched, rescan]() mutable {
-    run_connection(std::move(connection), watched, rescan);
-  };
+  if (!admission.id) return;
+  std::move_only_function<void()> task = [admitted = AdmittedConnection(std::move(connection), server, *admission.id),
+                                          limits]() { run_connection(admitted, limits); };
   try {
     if (options.start_connection_thread) {
       options.start_connection_thread(std::move(task));
@@ -143,13 +210,26 @@ void dispatch(UniqueFd connection, const WatchedMap& watched, const std::shared_
   }
 }
 
-void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running, const WatchedMap& watched,
-                 const std::shared_ptr<std::atomic<bool>>& rescan, const ServeOptions& options) {
+int accept_one(int listener, const ServeOptions& options) {
+  if (options.accept_connection) return options.accept_connection(listener);
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running, const std::shared_ptr<Server>& server,
+                 const ServeOptions& options) {
+  // Accepting fails the same way again and again until what it lacks (descriptors, mostly)
+  // comes free: one warning until the next connection is accepted.
+  bool accept_failing = false;
+  const auto accept_failed = [&](std::string_view detail) {
+    if (!accept_failing) warn("daemon control socket accept failed: ", detail);
+    accept_failing = true;
+  };
   while (running->load()) {
     try {
-      UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+      UniqueFd connection(accept_one(listener, options));
       if (connection) {
-        dispatch(std::move(connection), watched, rescan, options);
+        accept_failing = false;
+        dispatch(std::move(connection), server, options);
         continue;
       }
       const int error = errno;
@@ -161,11 +241,11 @@ void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running
         ::poll(&pending, 1, static_cast<int>(kAcceptPollInterval.count()));
         continue;
       }
-      warn("daemon control socket accept failed: ", tallowmere_core::os_error_text(error));
+      accept_failed(tallowmere_core::os_error_text(error));
     } catch (const std::exception& error) {
-      warn("daemon control socket accept failed: ", error.what());
+      accept_failed(error.what());
     } catch (...) {
-      warn("daemon control socket accept failed: ", "unknown failure");
+      accept_failed("unknown failure");
     }
     std::this_thread::sleep_for(kAcceptPollInterval);
   }
@@ -179,30 +259,11 @@ void serve_until_stopped(const std::shared_ptr<std::atomic<bool>>& running, cons
   if (!listener) return warn("daemon control socket unavailable: ", listener.error().one_line());
   const auto own_file = identity_of(*path);
 
-  accept_loop(listener->get(), running, watched, rescan, options);
+  const auto server = std::make_shared<Server>(watched, rescan, options.max_connections);
+  accept_loop(listener->get(), running, server, options);
 
   listener->reset();
   if (own_file && identity_of(*path) == own_file) ::unlink(path->c_str());
-}
-
-Result<std::string> reply_for(Request request, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan) {
-  Response response;
-  switch (request) {
-    case Request::Rescan:
-      rescan->store(true);
-      response.value = Response::Ack{};
-      break;
-    case Request::Version:
-      response.value = Response::Version{kVersion};
-      break;
-    case Request::Status:
-      response.value = Response::Status{project_list(watched)};
-      break;
-  }
-  auto text = write_response(response);
-  if (!text) return std::unexpected(ErrorChain(text.error().to_string()).context("failed to serialize response"));
-  text->push_back('\n');
-  return std::move(*text);
 }
 
 }  // namespace
@@ -248,18 +309,10 @@ void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::
 }
 
 Status handle_connection(UniqueFd connection, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan) {
-  auto line = socket_io::read_line(connection.get(), kMaxRequestLineBytes);
-  if (!line) return std::unexpected(std::move(line.error()).context("failed to read request"));
-
-  auto request = read_request(tallowmere_core::text::trim_whitespace(*line));
-  if (!request) return std::unexpected(ErrorChain(request.error().to_string()).context("failed to parse request"));
-
-  auto reply = reply_for(*request, watched, rescan);
-  if (!reply) return std::unexpected(std::move(reply.error()));
-  if (auto written = socket_io::write_all(connection.get(), *reply); !written) {
-    return std::unexpected(std::move(written.error()).context("failed to write response"));
-  }
-  return {};
+  const ServeOptions defaults;
+  const Limits limits{Clock::now() + defaults.request_time_limit, defaults.reply_time_limit};
+  SharedLoad status_loads([&watched] { return project_list(watched); });
+  return serve_connection(connection.get(), limits, [] { return true; }, rescan, status_loads);
 }
 
 }  // namespace tallowmere_daemon::ipc

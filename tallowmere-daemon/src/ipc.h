@@ -20,21 +20,33 @@ inline constexpr std::size_t kMaxSocketPathBytes = 104;
 // A request line longer than this (line feed included) is refused unread: a client that never
 // ends its line must not make the service buffer without limit.
 inline constexpr std::size_t kMaxRequestLineBytes = 64 * 1024;
+// Connections served at once, each with a thread: enough for every client a user runs, few
+// enough that clients which never finish cannot take the service's descriptors and threads.
+inline constexpr std::size_t kMaxConnections = 64;
 
 // <central root>/run/daemon.sock; creates `run` when missing and sets it to 0700 every time.
 tallowmere_cli::Result<std::filesystem::path> socket_path();
 
 struct ServeOptions {
-  // How long a connection may stay silent (or a reply stay unread) before it is dropped, so that
-  // a stuck client cannot keep its thread forever.
-  std::chrono::milliseconds io_timeout = std::chrono::seconds(30);
+  // How long a client has from the connection's acceptance to the line feed of its request, and
+  // then how long to take the whole reply. Each is one deadline, however the bytes trickle, so
+  // that a client sending a byte now and then cannot keep its connection.
+  std::chrono::milliseconds request_time_limit = std::chrono::seconds(30);
+  std::chrono::milliseconds reply_time_limit = std::chrono::seconds(30);
+  // Connections served at once; when full, the oldest still waiting for its request is closed
+  // for a new one, or the new one when none waits.
+  std::size_t max_connections = kMaxConnections;
   // Starts the thread that serves one connection and lets it run on its own; throws
   // std::system_error when no thread can be started. Empty: a detached std::thread.
   std::function<void(std::move_only_function<void()>)> start_connection_thread;
+  // Accepts one connection from the non-blocking listener (close-on-exec), like accept4: a
+  // descriptor, or -1 with errno set. Empty: accept4.
+  std::function<int(int listener)> accept_connection;
 };
 
 // The server thread's body: listens until `running` turns false, one thread per connection.
-// Every problem is a "WARNING: " line on standard error; it never throws.
+// Concurrent `Status` requests share their project loads. Every problem is a "WARNING: " line on
+// standard error, a full table or failing accepts one line per burst; it never throws.
 void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan);
 void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan,
            ServeOptions options);
@@ -43,8 +55,9 @@ void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::
 // left at the path. The chain's outer message says which step failed.
 tallowmere_cli::Result<tallowmere_core::UniqueFd> listen_at(const std::filesystem::path& path);
 
-// Serves one accepted, blocking connection: reads one request line, answers it and closes the
-// connection on every path. No reply is sent when the request cannot be read or parsed.
+// Serves one accepted connection: reads one request line, answers it and closes the connection on
+// every path, within the default time limits. No reply is sent when the request cannot be read or
+// parsed.
 tallowmere_cli::Status handle_connection(tallowmere_core::UniqueFd connection, const WatchedMap& watched,
                                          const std::shared_ptr<std::atomic<bool>>& rescan);
 

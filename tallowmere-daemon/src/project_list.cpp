@@ -33,11 +33,11 @@ ProjectStatus project_status(const std::string& work_id, const WatchedProject& w
 
   // A project that cannot be loaded right now (moved, half-written, deleted) is still being
   // watched, so it is listed with what the map alone knows.
-  auto loaded = tallowmere_cli::project::load_project(watched.project_path);
+  auto loaded = tallowmere_cli::project::load_project_summary(watched.project_path);
   std::optional<std::string> candidate = watched.title;
   if (loaded) {
     status.current_sequence = loaded->manifest.current_sequence;
-    if (!loaded->ledger.entries.empty()) status.last_checkpoint_at = loaded->ledger.entries.back().timestamp_local;
+    status.last_checkpoint_at = std::move(loaded->ledger.last_timestamp_local);
     // A blank manifest title still wins over the registry's: it falls back to the folder name.
     if (loaded->manifest.title) candidate = loaded->manifest.title;
   }
@@ -59,6 +59,46 @@ std::vector<ProjectStatus> project_list(const WatchedMap& watched) {
   projects.reserve(entries.size());
   for (const auto& [work_id, project] : entries) projects.push_back(project_status(work_id, project));
   return projects;
+}
+
+SharedLoad::SharedLoad(std::function<std::vector<ProjectStatus>()> load) : load_(std::move(load)) {}
+
+std::vector<ProjectStatus> SharedLoad::get() {
+  std::unique_lock lock(mutex_);
+  // A load already running may have read a project before this request came; only one that
+  // starts from now on answers it.
+  const std::uint64_t wanted = started_ + 1;
+  ++waiting_;
+  while (finished_ < wanted) {
+    if (loading_) {
+      changed_.wait(lock);
+      continue;
+    }
+    started_ = wanted;
+    loading_ = true;
+    lock.unlock();
+    std::shared_ptr<const Outcome> outcome;
+    try {
+      outcome = std::make_shared<const Outcome>(Outcome{load_(), nullptr});
+    } catch (...) {
+      outcome = std::make_shared<const Outcome>(Outcome{{}, std::current_exception()});
+    }
+    lock.lock();
+    latest_ = std::move(outcome);
+    finished_ = started_;
+    loading_ = false;
+    changed_.notify_all();
+  }
+  --waiting_;
+  const std::shared_ptr<const Outcome> outcome = latest_;
+  lock.unlock();
+  if (outcome->failure) std::rethrow_exception(outcome->failure);
+  return outcome->projects;
+}
+
+std::size_t SharedLoad::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
 }
 
 }  // namespace tallowmere_daemon::ipc

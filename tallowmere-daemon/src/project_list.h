@@ -1,6 +1,13 @@
 #pragma once
 // The project list of a `Status` reply: what the service watches, with each project loaded afresh
-// from disk.
+// from disk, its ledger counted rather than kept.
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,5 +29,34 @@ ProjectStatus project_status(const std::string& work_id, const WatchedProject& w
 // One entry per project in the map. The map's lock is held only while the entries are copied,
 // never while projects load.
 std::vector<ProjectStatus> project_list(const WatchedMap& watched);
+
+// Serves concurrent requests for the project list from one load at a time, so that what the
+// loads hold does not grow with the number of clients. Each request gets the list of a load that
+// began after it came: the one it starts itself, or the next one, shared by all that waited for
+// it. Thread-safe.
+class SharedLoad {
+ public:
+  explicit SharedLoad(std::function<std::vector<ProjectStatus>()> load);
+
+  // The list, or what the load threw (to every request that shared it).
+  std::vector<ProjectStatus> get();
+  // How many requests are in get() now, the one loading included.
+  std::size_t waiting() const;
+
+ private:
+  struct Outcome {
+    std::vector<ProjectStatus> projects;
+    std::exception_ptr failure;
+  };
+
+  std::function<std::vector<ProjectStatus>()> load_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool loading_ = false;
+  std::uint64_t started_ = 0;   // loads begun
+  std::uint64_t finished_ = 0;  // the load whose outcome `latest_` is
+  std::size_t waiting_ = 0;
+  std::shared_ptr<const Outcome> latest_;
+};
 
 }  // namespace tallowmere_daemon::ipc

@@ -1,10 +1,13 @@
 #include "socket_io.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 
 #include <fmt/format.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "platform/eintr.h"
@@ -14,6 +17,26 @@ namespace tallowmere_daemon::ipc::socket_io {
 
 using tallowmere_cli::ErrorChain;
 using tallowmere_cli::platform::retry_on_eintr;
+
+namespace {
+
+enum class Readiness { Ready, TimedOut, Failed };
+
+// Waits until `fd` is ready for `events` (or hung up) or `deadline` passes; Failed leaves errno.
+Readiness wait_for(int fd, short events, Deadline deadline) {
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return Readiness::TimedOut;
+    // Rounded up, so that the wait never ends just short of the deadline and spins.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    pollfd item{fd, events, 0};
+    const int ready = ::poll(&item, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (ready > 0) return Readiness::Ready;
+    if (ready < 0 && errno != EINTR) return Readiness::Failed;
+  }
+}
+
+}  // namespace
 
 tallowmere_cli::Status check_socket_name(const std::filesystem::path& path) {
   if (path.native().find('\0') != std::string::npos) {
@@ -35,13 +58,25 @@ tallowmere_cli::Result<UnixAddress> unix_address(const std::filesystem::path& pa
   return result;
 }
 
-tallowmere_cli::Result<std::string> read_line(int fd, std::optional<std::size_t> max_bytes) {
+tallowmere_cli::Result<std::string> read_line(int fd, std::optional<std::size_t> max_bytes,
+                                              std::optional<Deadline> deadline) {
+  const auto timed_out = [] { return std::unexpected(ErrorChain("timed out waiting for the line")); };
   std::string line;
   char buffer[8192];
   for (;;) {
-    const ssize_t got = retry_on_eintr([&] { return ::read(fd, buffer, sizeof buffer); });
+    if (deadline) {
+      const Readiness readiness = wait_for(fd, POLLIN, *deadline);
+      if (readiness == Readiness::TimedOut) return timed_out();
+      if (readiness == Readiness::Failed) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
+    }
+    const int flags = deadline ? MSG_DONTWAIT : 0;
+    const ssize_t got = retry_on_eintr([&] { return ::recv(fd, buffer, sizeof buffer, flags); });
     if (got < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return std::unexpected(ErrorChain("timed out waiting for the line"));
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // Readiness that poll saw but the read did not find: wait again, for what is left.
+        if (deadline) continue;
+        return timed_out();
+      }
       return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
     }
     if (got == 0) break;
@@ -57,9 +92,16 @@ tallowmere_cli::Result<std::string> read_line(int fd, std::optional<std::size_t>
   return line;
 }
 
-tallowmere_cli::Status write_all(int fd, std::string_view bytes) {
+tallowmere_cli::Status write_all(int fd, std::string_view bytes, std::optional<Deadline> deadline) {
   while (!bytes.empty()) {
-    const ssize_t sent = retry_on_eintr([&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); });
+    if (deadline) {
+      const Readiness readiness = wait_for(fd, POLLOUT, *deadline);
+      if (readiness == Readiness::TimedOut) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(EAGAIN)));
+      if (readiness == Readiness::Failed) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
+    }
+    const int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
+    const ssize_t sent = retry_on_eintr([&] { return ::send(fd, bytes.data(), bytes.size(), flags); });
+    if (sent < 0 && deadline && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (sent < 0) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }

@@ -1,12 +1,18 @@
 // The control-socket server over a real socket: which request lines it answers and how, which it
 // refuses without a reply, the socket file's life, and clients that misbehave.
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include "console.h"
@@ -25,6 +31,7 @@ constexpr std::string_view kEmptyStatus = "{\"Status\":{\"projects\":[]}}\n";
 constexpr std::string_view kAck = "\"Ack\"\n";
 constexpr std::string_view kVersion = "{\"Version\":{\"version\":\"0.2.0\"}}\n";
 constexpr std::string_view kConnectionFailed = "WARNING: daemon control connection failed: ";
+constexpr std::string_view kAtLimit = "WARNING: daemon control socket is at its limit of ";
 
 class ControlSocket : public ::testing::Test {
  protected:
@@ -252,13 +259,106 @@ TEST_F(ControlSocket, SilentClientsDoNotHoldUpOthers) {
   }
   EXPECT_EQ(request_reply(socket, "\"Status\"\n"), kEmptyStatus);
   silent.clear();
-  // Their threads end once they see the end of the stream, not later in another test.
-  EXPECT_TRUE(wait_until([&] { return console.err_lines().size() == 200; })) << warnings();
+  // The oldest were closed to make room, quietly: one warning for the whole burst. The others
+  // (all but the one whose place the request took) end once they see the end of the stream.
+  const std::string eof = std::string(kConnectionFailed) + "failed to parse request: EOF while parsing a value at line 1 column 0";
+  const std::size_t still_held = ipc::kMaxConnections - 1;
+  EXPECT_TRUE(wait_until([&] {
+    const auto lines = console.err_lines();
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), eof)) == still_held;
+  })) << warnings();
+  const auto lines = console.err_lines();
+  EXPECT_EQ(lines.size(), still_held + 1) << warnings();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with(kAtLimit); }), 1)
+      << warnings();
+}
+
+// Holding a connection open means nothing to the deadline: a byte now and then does not renew it.
+TEST_F(ControlSocket, DropsAClientThatDribblesItsRequestPastTheDeadline) {
+  ipc::ServeOptions options;
+  options.request_time_limit = std::chrono::milliseconds(300);
+  ServerThread server(std::make_shared<ipc::WatchedProjects>(), std::move(options));
+  UniqueFd dribbler = connect_when_listening(socket);
+  ASSERT_TRUE(dribbler);
+  // One blank every 20 ms, far inside any time-out that restarts with each byte, until the
+  // server has closed the connection.
+  bool closed = false;
+  for (int sent = 0; !closed && sent < 2000; ++sent) {
+    if (!send_all(dribbler.get(), " ")) break;
+    pollfd readable{dribbler.get(), POLLIN, 0};
+    closed = ::poll(&readable, 1, 20) > 0;
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(read_to_end(dribbler.get()), "");
+  EXPECT_TRUE(warned(std::string(kConnectionFailed) + "failed to read request: timed out waiting for the line"))
+      << warnings();
+}
+
+// A full table of connections that never send: a new client takes the oldest one's place.
+TEST_F(ControlSocket, AFullTableClosesTheOldestIdleConnectionForTheNewOne) {
+  ipc::ServeOptions options;
+  options.max_connections = 4;
+  ServerThread server(std::make_shared<ipc::WatchedProjects>(), std::move(options));
+  std::vector<UniqueFd> silent;
+  for (int i = 0; i < 4; ++i) silent.push_back(connect_when_listening(socket));
+
+  EXPECT_EQ(request_reply(socket, "\"Status\"\n"), kEmptyStatus);
+  EXPECT_EQ(read_to_end(silent[0].get()), "");  // closed, unanswered
+  for (std::size_t i = 1; i < silent.size(); ++i) {
+    char byte;
+    EXPECT_EQ(::recv(silent[i].get(), &byte, 1, MSG_DONTWAIT), -1) << i;  // still open, nothing to read
+    EXPECT_EQ(errno, EAGAIN) << i;
+  }
+  // The request's slot is free again once its reply has ended; a new silent client fills it.
+  silent.push_back(connect_when_listening(socket));
+  EXPECT_EQ(request_reply(socket, "\"Rescan\"\n"), kAck);
+  EXPECT_EQ(read_to_end(silent[1].get()), "");
+  const std::string limit_warning = std::string(kAtLimit) + "4 connections: closing the oldest ones still waiting for a "
+                                    "request to make room, or new ones while none waits";
+  EXPECT_EQ(warnings(), limit_warning + "\n");
+
+  // The three still held end with the end of their stream, here rather than in another test.
+  silent.clear();
+  const std::string eof = std::string(kConnectionFailed) + "failed to parse request: EOF while parsing a value at line 1 column 0";
+  EXPECT_TRUE(wait_until([&] { return warnings() == limit_warning + "\n" + eof + "\n" + eof + "\n" + eof + "\n"; }))
+      << warnings();
+}
+
+// Accepting fails until descriptors come free; the service says so once, not at every retry.
+TEST_F(ControlSocket, ReportsFailingAcceptsOncePerBurst) {
+  auto failures_left = std::make_shared<std::atomic<int>>(3);
+  auto attempts = std::make_shared<std::atomic<int>>(0);
+  ipc::ServeOptions options;
+  options.accept_connection = [failures_left, attempts](int listener) {
+    ++*attempts;
+    if (failures_left->load() > 0) {
+      --*failures_left;
+      errno = EMFILE;
+      return -1;
+    }
+    return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  };
+  ServerThread server(std::make_shared<ipc::WatchedProjects>(), std::move(options));
+  const std::string failed = "WARNING: daemon control socket accept failed: Too many open files (os error 24)";
+  const auto failure_lines = [&] {
+    const auto lines = console.err_lines();
+    return std::count(lines.begin(), lines.end(), failed);
+  };
+
+  EXPECT_EQ(request_reply(socket, "\"Version\"\n"), kVersion);
+  EXPECT_EQ(failures_left->load(), 0);
+  EXPECT_EQ(failure_lines(), 1) << warnings();
+
+  // A connection accepted ends the burst: the next failures warn again, once.
+  failures_left->store(2);
+  EXPECT_EQ(request_reply(socket, "\"Version\"\n"), kVersion);
+  EXPECT_EQ(failure_lines(), 2) << warnings();
+  EXPECT_EQ(warnings(), failed + "\n" + failed + "\n");
 }
 
 TEST_F(ControlSocket, DropsAClientThatStaysSilentPastTheTimeOut) {
   ipc::ServeOptions options;
-  options.io_timeout = std::chrono::milliseconds(100);
+  options.request_time_limit = std::chrono::milliseconds(100);
   ServerThread server(std::make_shared<ipc::WatchedProjects>(), std::move(options));
   UniqueFd silent = connect_when_listening(socket);
   ASSERT_TRUE(silent);
@@ -332,6 +432,46 @@ TEST_F(ControlSocket, TitleComesFromTheManifestTheRegistryOrTheFolder) {
     EXPECT_EQ(status.current_sequence, c.on_disk ? 4u : 0u);
     EXPECT_EQ(status.last_checkpoint_at, std::nullopt);
   }
+}
+
+// While one load runs, every request that comes waits for the next load and they all share it:
+// two loads for any number of requests, and none answered from a load that began before it came.
+TEST(SharedLoad, RequestsThatArriveDuringALoadShareTheNextOne) {
+  std::mutex gate;
+  std::unique_lock first_load_held(gate);
+  std::atomic<int> loads = 0;
+  ipc::SharedLoad shared([&] {
+    const int number = ++loads;
+    if (number == 1) std::lock_guard wait_for_the_gate(gate);
+    ipc::ProjectStatus status;
+    status.work_id = fmt::format("load {}", number);
+    return std::vector<ipc::ProjectStatus>{status};
+  });
+
+  std::vector<std::string> answers(9);
+  std::vector<std::thread> requests;
+  requests.emplace_back([&] { answers[0] = shared.get().at(0).work_id; });
+  ASSERT_TRUE(wait_until([&] { return loads.load() == 1; }));
+  for (std::size_t i = 1; i < answers.size(); ++i) requests.emplace_back([&, i] { answers[i] = shared.get().at(0).work_id; });
+  ASSERT_TRUE(wait_until([&] { return shared.waiting() == answers.size(); }));
+  first_load_held.unlock();
+  for (auto& request : requests) request.join();
+
+  EXPECT_EQ(loads.load(), 2);
+  EXPECT_EQ(answers[0], "load 1");
+  for (std::size_t i = 1; i < answers.size(); ++i) EXPECT_EQ(answers[i], "load 2") << i;
+  EXPECT_EQ(shared.get().at(0).work_id, "load 3");
+}
+
+TEST(SharedLoad, AFailedLoadFailsTheRequestsThatSharedItAndNotTheNext) {
+  std::atomic<int> loads = 0;
+  ipc::SharedLoad shared([&]() -> std::vector<ipc::ProjectStatus> {
+    if (++loads == 1) throw std::bad_alloc();
+    return {};
+  });
+  EXPECT_THROW(shared.get(), std::bad_alloc);
+  EXPECT_EQ(shared.get().size(), 0u);
+  EXPECT_EQ(shared.waiting(), 0u);
 }
 
 TEST(FolderName, IsTheLastComponentOfThePath) {

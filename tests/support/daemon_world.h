@@ -276,6 +276,13 @@ class DaemonWorld {
     world_fs::rename(staging, folder / file_name);
   }
 
+  // Whether the ledger's last entry records `bytes` as its first content.
+  bool last_entry_records(const std::string& work_id, std::string_view bytes) const {
+    const auto ledger = tallowmere_core::ledger::read_ledger(ledger_file(work_id));
+    return ledger && !ledger->entries.empty() && !ledger->entries.back().content_refs.empty() &&
+           ledger->entries.back().content_refs.front().sha256_hash == tallowmere_core::hash::sha256_hex(bytes);
+  }
+
   // Asks the running daemon for a rescan; true when it acknowledged.
   bool request_rescan() const { return control_request(socket_path(), "\"Rescan\"\n") == "\"Ack\"\n"; }
 

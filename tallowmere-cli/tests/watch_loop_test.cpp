@@ -352,7 +352,7 @@ TEST_F(TailRepairTest, UnreadableLedgerStopsTheRepair) {
 class LoopRunner {
  public:
   LoopRunner(LoadedProject project, std::chrono::nanoseconds window, bool running = true)
-      : running_(std::make_shared<std::atomic<bool>>(running)),
+      : running_(std::make_shared<Flag>(running)),
         thread_([this, project = std::move(project), window]() mutable {
           result_ = run_loop(std::move(project), window, running_);
           done_ = true;
@@ -367,7 +367,7 @@ class LoopRunner {
   const Status& result() const { return result_; }
 
  private:
-  std::shared_ptr<std::atomic<bool>> running_;
+  SharedFlag running_;
   Status result_;
   std::atomic<bool> done_{false};
   std::thread thread_;
@@ -607,13 +607,13 @@ TEST_F(WatchLoopTest, ABatchFallingDueAfterTheFlagWasClearedIsDropped) {
   const fs::path song = existing_session("Song.rpp", "before");
   auto session = WatchSession::start(disk_.load(), 300ms);
   ASSERT_TRUE(session.has_value()) << session.error().one_line();
-  std::atomic<bool> running{true};
+  Flag running{true};
   save_in_place(song, "after!");
   ASSERT_TRUE(wait_until([&] {
     session->step(&running);
     return session->collecting();
   }));
-  running = false;
+  running.store(false);
   ASSERT_TRUE(wait_until([&] {
     session->step(&running);
     return !session->collecting();
@@ -632,7 +632,7 @@ TEST_F(WatchLoopTest, ClearingTheFlagWhileABatchCollectsDiscardsIt) {
     return session->collecting();
   }));
 
-  const std::atomic<bool> running{false};
+  const Flag running{false};
   watch_until_stopped(*session, running);
   EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
   EXPECT_TRUE(checkpoint_lines().empty());
@@ -701,7 +701,7 @@ TEST_F(WatchLoopTest, StartFailuresComeBackBeforeAnythingIsWatched) {
     c.spoil(project);
     const std::string expected = c.error(project);
     const auto before = console_.out_lines().size();
-    auto result = run_loop(std::move(project), 0s, std::make_shared<std::atomic<bool>>(true));
+    auto result = run_loop(std::move(project), 0s, std::make_shared<Flag>(true));
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().one_line(), expected);
     EXPECT_EQ(console_.out_lines().size(), before) << "no start-up lines";

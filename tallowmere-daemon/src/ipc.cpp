@@ -1,5 +1,6 @@
 #include "ipc.h"
 
+#include <array>
 #include <cerrno>
 #include <exception>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "console.h"
 #include "platform/eintr.h"
+#include "platform/wake_fd.h"
 #include "project.h"
 #include "project_list.h"
 #include "protocol.h"
@@ -107,7 +109,7 @@ Status prepare_connection(int fd, std::chrono::milliseconds timeout) {
   return set_timeout(fd, SO_SNDTIMEO, timeout);
 }
 
-void run_connection(UniqueFd connection, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan) noexcept {
+void run_connection(UniqueFd connection, const WatchedMap& watched, const tallowmere_cli::SharedFlag& rescan) noexcept {
   try {
     auto handled = handle_connection(std::move(connection), watched, rescan);
     if (!handled) warn_connection_failed(handled.error().one_line());
@@ -122,7 +124,7 @@ void start_detached(std::move_only_function<void()> task) { std::thread(std::mov
 
 // Hands one accepted connection to a thread of its own. When no thread can be had, the
 // connection is closed unanswered and the server goes on.
-void dispatch(UniqueFd connection, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan,
+void dispatch(UniqueFd connection, const WatchedMap& watched, const tallowmere_cli::SharedFlag& rescan,
               const ServeOptions& options) {
   if (auto prepared = prepare_connection(connection.get(), options.io_timeout); !prepared) {
     warn_connection_failed(prepared.error().one_line());
@@ -142,8 +144,13 @@ void dispatch(UniqueFd connection, const WatchedMap& watched, const std::shared_
   }
 }
 
-void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running, const WatchedMap& watched,
-                 const std::shared_ptr<std::atomic<bool>>& rescan, const ServeOptions& options) {
+void accept_loop(int listener, const tallowmere_cli::SharedFlag& running, const WatchedMap& watched,
+                 const tallowmere_cli::SharedFlag& rescan, const ServeOptions& options) {
+  // Clearing the flag makes `stop` readable, so the wait for a connection needs no time-out. Without
+  // such a descriptor the wait looks at the flag at the polling interval instead.
+  const auto stop = tallowmere_cli::platform::WakeFd::create();
+  tallowmere_cli::Flag::Subscription stop_wakes;
+  if (stop) stop_wakes = running->subscribe([&stop] { stop->notify(); });
   while (running->load()) {
     try {
       UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
@@ -154,10 +161,8 @@ void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running
       const int error = errno;
       if (error == EINTR) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) {
-        // Waits for the next connection, but never longer than the interval at which the
-        // running flag must be looked at.
-        pollfd pending{listener, POLLIN, 0};
-        ::poll(&pending, 1, static_cast<int>(kAcceptPollInterval.count()));
+        std::array<pollfd, 2> waiting{pollfd{listener, POLLIN, 0}, pollfd{stop ? stop->fd() : -1, POLLIN, 0}};
+        ::poll(waiting.data(), waiting.size(), stop ? -1 : static_cast<int>(kAcceptPollInterval.count()));
         continue;
       }
       warn("daemon control socket accept failed: ", tallowmere_core::os_error_text(error));
@@ -170,8 +175,8 @@ void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running
   }
 }
 
-void serve_until_stopped(const std::shared_ptr<std::atomic<bool>>& running, const WatchedMap& watched,
-                         const std::shared_ptr<std::atomic<bool>>& rescan, const ServeOptions& options) {
+void serve_until_stopped(const tallowmere_cli::SharedFlag& running, const WatchedMap& watched,
+                         const tallowmere_cli::SharedFlag& rescan, const ServeOptions& options) {
   auto path = socket_path();
   if (!path) return warn("daemon control socket unavailable: ", path.error().one_line());
   auto listener = listen_at(*path);
@@ -184,7 +189,7 @@ void serve_until_stopped(const std::shared_ptr<std::atomic<bool>>& running, cons
   if (own_file && identity_of(*path) == own_file) ::unlink(path->c_str());
 }
 
-Result<std::string> reply_for(Request request, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan) {
+Result<std::string> reply_for(Request request, const WatchedMap& watched, const tallowmere_cli::SharedFlag& rescan) {
   Response response;
   switch (request) {
     case Request::Rescan:
@@ -231,11 +236,11 @@ Result<UniqueFd> listen_at(const fs::path& path) {
   return listener;
 }
 
-void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan) {
+void serve(tallowmere_cli::SharedFlag running, WatchedMap watched, tallowmere_cli::SharedFlag rescan) {
   serve(std::move(running), std::move(watched), std::move(rescan), ServeOptions{});
 }
 
-void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan,
+void serve(tallowmere_cli::SharedFlag running, WatchedMap watched, tallowmere_cli::SharedFlag rescan,
            ServeOptions options) {
   try {
     serve_until_stopped(running, watched, rescan, options);
@@ -246,7 +251,7 @@ void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::
   }
 }
 
-Status handle_connection(UniqueFd connection, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan) {
+Status handle_connection(UniqueFd connection, const WatchedMap& watched, const tallowmere_cli::SharedFlag& rescan) {
   auto line = socket_io::read_line(connection.get(), kMaxRequestLineBytes);
   if (!line) return std::unexpected(std::move(line.error()).context("failed to read request"));
 

@@ -36,7 +36,7 @@ using tallowmere_cli::ErrorChain;
 using tallowmere_cli::LoadedProject;
 using tallowmere_cli::Status;
 using tallowmere_test::control_socket::ScopedEnv;
-using Flag = std::shared_ptr<std::atomic<bool>>;
+using Flag = tallowmere_cli::SharedFlag;
 
 // How the fake watch loop behaves once started.
 enum class Behaviour { wait_for_flag, fail_at_once, throw_exception, throw_non_exception, end_at_once };
@@ -617,7 +617,7 @@ class SupervisorRun : public SupervisorTest {
     });
   }
 
-  Flag running = std::make_shared<std::atomic<bool>>(true);
+  Flag running = std::make_shared<tallowmere_cli::Flag>(true);
   std::atomic<bool> returned{false};
 
  private:

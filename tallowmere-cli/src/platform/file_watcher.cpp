@@ -13,13 +13,13 @@
 #include <thread>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "error.h"
 #include "platform/eintr.h"
+#include "platform/wake_fd.h"
 #include "unique_fd.h"
 
 namespace tallowmere_cli::platform {
@@ -47,30 +47,55 @@ constexpr std::uint32_t watch_mask =
 // as fit.
 constexpr std::size_t read_buffer_size = 64 * 1024;
 
-// While a folder is watched, how often its path is checked to still lead to it: a folder further
-// up that was moved or replaced sends the watched folder no event of its own. Rare enough to add
-// nothing worth measuring to an idle service's wake-ups; saves made meanwhile are found by the
-// report of every file that follows.
+// A folder further up that moves sends the watched folder no event of its own, so the folders
+// above it are watched too: each for its own move or deletion, the direct parent also for the
+// watched folder's name moved or deleted in it (an entry moved over that name included). The
+// rest of the parent's traffic is not asked for: those folders may be busy ones.
+constexpr std::uint32_t parent_mask = IN_MOVE_SELF | IN_DELETE_SELF | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR;
+constexpr std::uint32_t ancestor_mask = IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
+
+// When a folder above cannot be watched (no read permission, no watches left), how often the
+// path is checked to still lead to the watched folder instead. Saves made meanwhile are found by
+// the report of every file that follows.
 constexpr std::chrono::milliseconds path_check_interval{5000};
 // While no folder stands at the path, how often it is tried again.
 constexpr std::chrono::milliseconds retry_interval{250};
 
 // A watch on the folder standing at the path: its own inotify descriptor (closing it ends the
-// watch, whatever became of the folder) and the folder's identity when the watch was set.
+// watch, whatever became of the folder), one for the folders above it (none when they could not
+// all be watched) and the folder's identity when the watch was set.
 struct ArmedWatch {
   tallowmere_core::UniqueFd inotify_fd;
+  tallowmere_core::UniqueFd ancestors_fd;
   dev_t device = 0;
   ino_t inode = 0;
 };
 
+// Non-blocking, so that a read after poll() can never hang the thread (and stop() with it).
+tallowmere_core::UniqueFd new_inotify() { return tallowmere_core::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)); }
+
+// Watches the folders that hold `folder`, up to the root (which cannot move); none when one of
+// them cannot be watched.
+tallowmere_core::UniqueFd watch_ancestors(const fs::path& folder) {
+  tallowmere_core::UniqueFd ancestors = new_inotify();
+  if (!ancestors) return ancestors;
+  std::uint32_t mask = parent_mask;
+  for (fs::path above = folder.parent_path(); !above.empty() && above != above.root_path();
+       above = above.parent_path()) {
+    if (::inotify_add_watch(ancestors.get(), above.c_str(), mask) < 0) return {};
+    mask = ancestor_mask;
+  }
+  return ancestors;
+}
+
 // Watches whatever folder stands at `folder` now; the errno when none can be watched.
 std::expected<ArmedWatch, int> arm(const fs::path& folder) {
-  // Non-blocking, so that a read after poll() can never hang the thread (and stop() with it).
-  ArmedWatch watch{tallowmere_core::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))};
+  ArmedWatch watch{new_inotify(), {}};
   if (!watch.inotify_fd) return std::unexpected(errno);
   if (::inotify_add_watch(watch.inotify_fd.get(), folder.c_str(), watch_mask) < 0) return std::unexpected(errno);
-  // Taken after the watch is set: a folder replaced in between is the watched one moving away,
-  // which its watch reports.
+  watch.ancestors_fd = watch_ancestors(folder);
+  // Taken after the watches are set: a folder replaced, or one above it moved, in between is
+  // reported by them.
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0) return std::unexpected(errno);
   watch.device = status.st_dev;
@@ -86,10 +111,23 @@ bool still_at_path(const ArmedWatch& watch, const fs::path& folder) {
   return status.st_dev == watch.device && status.st_ino == watch.inode;
 }
 
+// Reads everything waiting on the ancestors' descriptor; true when any of it may mean that the
+// path no longer leads to the watched folder (and when it cannot be read).
+bool ancestors_moved(int ancestors_fd, const fs::path& folder) {
+  alignas(inotify_event) std::array<std::byte, 4096> buffer;
+  const std::string name = folder.filename().string();
+  bool moved = false;
+  for (;;) {
+    const ssize_t got = retry_on_eintr([&] { return ::read(ancestors_fd, buffer.data(), buffer.size()); });
+    if (got < 0) return moved || errno != EAGAIN;
+    moved = inotify::path_may_have_moved(std::span(buffer.data(), static_cast<std::size_t>(got)), name) || moved;
+  }
+}
+
 class InotifyWatcher final : public FileWatcher {
  public:
-  InotifyWatcher(fs::path folder, ArmedWatch watch, tallowmere_core::UniqueFd wake_fd)
-      : folder_(std::move(folder)), first_watch_(std::move(watch)), wake_fd_(std::move(wake_fd)) {}
+  InotifyWatcher(fs::path folder, ArmedWatch watch, WakeFd wake)
+      : folder_(std::move(folder)), first_watch_(std::move(watch)), wake_(std::move(wake)) {}
 
   ~InotifyWatcher() override { stop(); }
 
@@ -100,13 +138,11 @@ class InotifyWatcher final : public FileWatcher {
 
   void stop() override {
     if (thread_.joinable()) {
-      // The wake descriptor stays readable from here on; the thread never reads it, only sees it.
-      const std::uint64_t one = 1;
-      retry_on_eintr([&] { return ::write(wake_fd_.get(), &one, sizeof one); });
+      wake_.notify();
       thread_.join();
     }
     first_watch_.inotify_fd.reset();
-    wake_fd_.reset();
+    first_watch_.ancestors_fd.reset();
   }
 
  private:
@@ -122,7 +158,8 @@ class InotifyWatcher final : public FileWatcher {
 
   // Watches the path, not the folder: when the folder goes (deleted, moved, replaced, a folder
   // above it moved) the path is tried again until a folder stands there, which is then watched
-  // and everything in it reported, as after lost events.
+  // and everything in it reported, as after lost events. While it is watched, the thread sleeps
+  // until something happens.
   void forward(const Channel<ChangeEvent>::Sender& sender) {
     alignas(inotify_event) std::array<std::byte, read_buffer_size> buffer;
     std::optional<ArmedWatch> watch(std::move(first_watch_));
@@ -137,41 +174,56 @@ class InotifyWatcher final : public FileWatcher {
         }
         continue;
       }
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= next_path_check) {
-        next_path_check = now + path_check_interval;
-        if (!still_at_path(*watch, folder_)) {
-          watch.reset();
-          continue;
+      int timeout = -1;
+      if (!watch->ancestors_fd) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_path_check) {
+          next_path_check = now + path_check_interval;
+          if (!still_at_path(*watch, folder_)) {
+            watch.reset();
+            continue;
+          }
         }
+        timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next_path_check - now).count());
       }
-      std::array<pollfd, 2> descriptors{pollfd{watch->inotify_fd.get(), POLLIN, 0}, pollfd{wake_fd_.get(), POLLIN, 0}};
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_path_check - now);
-      if (::poll(descriptors.data(), descriptors.size(), static_cast<int>(wait.count())) < 0) {
+      std::array<pollfd, 3> descriptors{pollfd{watch->inotify_fd.get(), POLLIN, 0}, pollfd{wake_.fd(), POLLIN, 0},
+                                        pollfd{watch->ancestors_fd.get(), POLLIN, 0}};
+      if (::poll(descriptors.data(), descriptors.size(), timeout) < 0) {
         if (errno == EINTR) continue;
         return;
       }
       if (descriptors[1].revents != 0) return;
-      const short inotify_events = descriptors[0].revents;
-      if ((inotify_events & POLLIN) == 0) {
-        if ((inotify_events & (POLLERR | POLLHUP | POLLNVAL)) != 0) watch.reset();
+      // The folder's own records first: they were made before anything that moved it.
+      if (!forward_folder_records(descriptors[0].revents, *watch, buffer, sender)) {
+        watch.reset();
         continue;
       }
-      const ssize_t got = retry_on_eintr([&] { return ::read(watch->inotify_fd.get(), buffer.data(), buffer.size()); });
-      if (got < 0) {
-        // Not reported: the watch is set up afresh, as after the folder went.
-        if (errno != EAGAIN) watch.reset();
-        continue;
+      if (descriptors[2].revents != 0 && ancestors_moved(watch->ancestors_fd.get(), folder_)) {
+        // The folders above may be other ones now even where the path still leads to the watched
+        // folder, so they are watched afresh before the path is looked at.
+        watch->ancestors_fd = watch_ancestors(folder_);
+        next_path_check = std::chrono::steady_clock::now() + path_check_interval;
+        if (!still_at_path(*watch, folder_)) watch.reset();
       }
-      auto translation = inotify::translate(std::span(buffer.data(), static_cast<std::size_t>(got)), folder_);
-      for (auto& event : translation.events) sender.send(std::move(event));  // false: receiver gone, dropped
-      if (translation.watch_ended) watch.reset();
     }
+  }
+
+  // Reads and sends what the folder's watch has to say, after poll() reported `events` for it;
+  // false once that watch is over.
+  bool forward_folder_records(short events, const ArmedWatch& watch, std::span<std::byte> buffer,
+                              const Channel<ChangeEvent>::Sender& sender) const {
+    if ((events & POLLIN) == 0) return (events & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+    const ssize_t got = retry_on_eintr([&] { return ::read(watch.inotify_fd.get(), buffer.data(), buffer.size()); });
+    // Not reported: the watch is set up afresh, as after the folder went.
+    if (got < 0) return errno == EAGAIN;
+    auto translation = inotify::translate(std::span(buffer.data(), static_cast<std::size_t>(got)), folder_);
+    for (auto& event : translation.events) sender.send(std::move(event));  // false: receiver gone, dropped
+    return !translation.watch_ended;
   }
 
   // Waits up to `interval` for stop(); true when it came (or the wait cannot be made at all).
   bool woken_within(std::chrono::milliseconds interval) const {
-    pollfd wake{wake_fd_.get(), POLLIN, 0};
+    pollfd wake{wake_.fd(), POLLIN, 0};
     const int ready = ::poll(&wake, 1, static_cast<int>(interval.count()));
     if (ready < 0) return errno != EINTR;
     return ready > 0;
@@ -179,7 +231,7 @@ class InotifyWatcher final : public FileWatcher {
 
   fs::path folder_;
   ArmedWatch first_watch_;  // set up by watch(), taken over by the thread
-  tallowmere_core::UniqueFd wake_fd_;  // an eventfd: written once by stop() to end the thread's poll
+  WakeFd wake_;             // notified by stop() to end the thread's poll
   std::thread thread_;
 };
 
@@ -189,10 +241,10 @@ std::expected<std::unique_ptr<FileWatcher>, std::string> FileWatcher::watch(cons
                                                                             Channel<ChangeEvent>::Sender sender) {
   auto first_watch = arm(folder);
   if (!first_watch) return std::unexpected(os_error_text(first_watch.error()));
-  tallowmere_core::UniqueFd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake_fd) return std::unexpected(os_error_text(errno));
+  auto wake = WakeFd::create();
+  if (!wake) return std::unexpected(os_error_text(wake.error()));
 
-  auto watcher = std::make_unique<InotifyWatcher>(folder, std::move(*first_watch), std::move(wake_fd));
+  auto watcher = std::make_unique<InotifyWatcher>(folder, std::move(*first_watch), std::move(*wake));
   try {
     watcher->start(std::move(sender));
   } catch (const std::system_error& error) {
@@ -202,6 +254,29 @@ std::expected<std::unique_ptr<FileWatcher>, std::string> FileWatcher::watch(cons
 }
 
 namespace inotify {
+
+namespace {
+
+// Calls `visit(mask, name)` for each whole record in `buffer`, in order, for as long as it returns
+// true. A truncated record at the end is left out.
+template <class Visit>
+void for_each_record(std::span<const std::byte> buffer, Visit&& visit) {
+  std::size_t offset = 0;
+  while (buffer.size() - offset >= sizeof(inotify_event)) {
+    // Copied out rather than cast in place: a crafted buffer need not be aligned.
+    inotify_event record;
+    std::memcpy(&record, buffer.data() + offset, sizeof record);
+    const std::size_t record_size = sizeof(inotify_event) + record.len;
+    if (record_size > buffer.size() - offset) return;
+    // The name is padded with NULs to `len` bytes; a record about a watched folder itself has none.
+    const char* name_bytes = reinterpret_cast<const char*>(buffer.data() + offset + sizeof(inotify_event));
+    const std::string_view name(name_bytes, ::strnlen(name_bytes, record.len));
+    offset += record_size;
+    if (!visit(record.mask, name)) return;
+  }
+}
+
+}  // namespace
 
 Translation translate(std::span<const std::byte> buffer, const fs::path& folder) {
   Translation translation;
@@ -216,35 +291,36 @@ Translation translate(std::span<const std::byte> buffer, const fs::path& folder)
     events.push_back(ChangeEvent{kind, {path}});
   };
 
-  std::size_t offset = 0;
-  while (buffer.size() - offset >= sizeof(inotify_event)) {
-    // Copied out rather than cast in place: a crafted buffer need not be aligned.
-    inotify_event record;
-    std::memcpy(&record, buffer.data() + offset, sizeof record);
-    const std::size_t record_size = sizeof(inotify_event) + record.len;
-    if (record_size > buffer.size() - offset) break;
-    // The name is padded with NULs to `len` bytes; a record about the folder itself has none.
-    const char* name_bytes = reinterpret_cast<const char*>(buffer.data() + offset + sizeof(inotify_event));
-    const std::string_view name(name_bytes, ::strnlen(name_bytes, record.len));
-    offset += record_size;
-
-    if ((record.mask & IN_Q_OVERFLOW) != 0) {
+  for_each_record(buffer, [&](std::uint32_t mask, std::string_view name) {
+    if ((mask & IN_Q_OVERFLOW) != 0) {
       // Events were lost: report everything that is there now and let the watch loop's change
       // filter find what really changed.
       events.push_back(recrawl(folder));
-      continue;
+      return true;
     }
-    if ((record.mask & watch_gone) != 0) {
+    if ((mask & watch_gone) != 0) {
       translation.watch_ended = true;
-      break;
+      return false;
     }
     const fs::path path = name.empty() ? folder : folder / name;
-    if ((record.mask & created) != 0) add(EventKind::Create, path);
-    if ((record.mask & modified) != 0) add(EventKind::Modify, path);
-    if ((record.mask & removed) != 0) add(EventKind::Remove, path);
-    if ((record.mask & attributes) != 0) add(EventKind::Other, path);
-  }
+    if ((mask & created) != 0) add(EventKind::Create, path);
+    if ((mask & modified) != 0) add(EventKind::Modify, path);
+    if ((mask & removed) != 0) add(EventKind::Remove, path);
+    if ((mask & attributes) != 0) add(EventKind::Other, path);
+    return true;
+  });
   return translation;
+}
+
+bool path_may_have_moved(std::span<const std::byte> buffer, std::string_view folder_name) {
+  bool moved = false;
+  for_each_record(buffer, [&](std::uint32_t, std::string_view name) {
+    // A record without a name is about a watched folder itself (moved, deleted, unmounted, its
+    // watch dropped), or says that records were lost.
+    moved = name.empty() || name == folder_name;
+    return !moved;
+  });
+  return moved;
 }
 
 ChangeEvent recrawl(const fs::path& folder) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/channel.h"
@@ -34,11 +35,13 @@ class FileWatcher {
   // watcher's own, through `sender`. The watcher holds the only sender it is given until it stops,
   // so a receiver whose senders all came from watchers reads "disconnected" once they have
   // stopped. An event the receiver is no longer there for is dropped. The watch is on the path:
-  // when the folder is deleted, moved away, replaced or unmounted (or a folder further up moves,
-  // which is checked every five seconds), the path is tried every quarter of a second, and a
-  // folder standing there again is watched and everything in it reported as one event of kind
-  // Any, as after lost events. Fails with the system's text ("... (os error N)") when the folder
-  // cannot be watched at the start: missing, not a folder, out of watches.
+  // when the folder is deleted, moved away, replaced or unmounted, or a folder further up moves,
+  // the path is tried every quarter of a second, and a folder standing there again is watched and
+  // everything in it reported as one event of kind Any, as after lost events. While a folder is
+  // watched the thread sleeps until the system reports something (or, when a folder further up
+  // cannot be watched, looks at the path every five seconds). Fails with the system's text
+  // ("... (os error N)") when the folder cannot be watched at the start: missing, not a folder,
+  // out of watches.
   static std::expected<std::unique_ptr<FileWatcher>, std::string> watch(
       const std::filesystem::path& folder, Channel<ChangeEvent>::Sender sender);
 
@@ -69,6 +72,12 @@ struct Translation {
 // (events were lost) becomes recrawl(folder) at its place. Records after the end of the watch, and
 // a truncated record at the end of the buffer, are ignored.
 Translation translate(std::span<const std::byte> buffer, const std::filesystem::path& folder);
+
+// Whether the records in `buffer`, read from the watches on the folders above a watched folder
+// named `folder_name`, may mean that its path now leads elsewhere: a folder above moved, deleted
+// or unmounted, records lost, or an entry of that name moved or deleted in its parent. A
+// truncated record at the end of the buffer is ignored.
+bool path_may_have_moved(std::span<const std::byte> buffer, std::string_view folder_name);
 
 // One event of kind Any naming every regular file directly in `folder` (symbolic links are not
 // followed), in path order; no paths when the folder cannot be listed.

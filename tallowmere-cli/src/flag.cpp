@@ -49,6 +49,11 @@ Flag::Subscription Flag::subscribe(std::function<void()> wake) const {
   return Subscription(this, id);
 }
 
+std::size_t Flag::subscription_count() const {
+  std::lock_guard lock(mutex_);
+  return subscribers_.size();
+}
+
 void Wakeup::wake() {
   {
     std::lock_guard lock(mutex_);

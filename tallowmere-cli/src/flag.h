@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -51,6 +52,8 @@ class Flag {
   // at the value, so that no change between the look and its wait goes unnoticed.
   // Watching is no change of the flag, so a reader holding it const may subscribe.
   [[nodiscard]] Subscription subscribe(std::function<void()> wake) const;
+  // How many subscriptions live: tells a test that a waiter has begun its wait.
+  std::size_t subscription_count() const;
 
  private:
   std::atomic<bool> value_;

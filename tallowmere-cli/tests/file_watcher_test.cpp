@@ -309,6 +309,55 @@ TEST(FileWatcherPathTest, AFolderMadeAtThePathAfterItsParentMovedIsWatched) {
   (*watcher)->stop();
 }
 
+// A folder two levels up moved: the watched folder sends no event of its own, yet its path leads
+// elsewhere until the folder is back. Each move is noticed, the first folder's return included.
+TEST(FileWatcherPathTest, AGrandparentMovedAwayAndRestoredIsFollowedEachTime) {
+  tallowmere_test::TempDir temp;
+  const fs::path studio = fs::canonical(temp.path()) / "Studio";
+  const fs::path away = studio.parent_path() / "Studio-away";
+  const fs::path folder = studio / "Music" / "Album";
+  tallowmere_test::write_file(folder / "Song.als", "in the first folder");
+  auto [sender, receiver] = Channel<ChangeEvent>::create();
+  auto watcher = FileWatcher::watch(folder, std::move(sender));
+  ASSERT_TRUE(watcher.has_value()) << watcher.error();
+  std::vector<ChangeEvent> received;
+  const auto receive_until = [&](const std::function<bool(const ChangeEvent&)>& wanted) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto event = receiver.receive(deadline - std::chrono::steady_clock::now());
+      if (!event) continue;
+      received.push_back(*event);
+      if (wanted(received.back())) return true;
+    }
+    return false;
+  };
+  const auto recrawl_naming = [](const fs::path& file) {
+    return [file](const ChangeEvent& event) { return event.kind == EventKind::Any && mentions({event}, file); };
+  };
+  const auto created = [](const fs::path& file) {
+    return [file](const ChangeEvent& event) { return event == ChangeEvent{EventKind::Create, {file}}; };
+  };
+
+  // Away and straight back: the folder at the path is the watched one still.
+  fs::rename(studio, away);
+  fs::rename(away, studio);
+  tallowmere_test::write_file(folder / "Back.als", "saved after the return");
+  ASSERT_TRUE(receive_until(created(folder / "Back.als"))) << describe(received);
+
+  // Away, and another folder made at the path: that one is watched.
+  fs::rename(studio, away);
+  tallowmere_test::write_file(folder / "New.als", "in the folder now standing at the path");
+  ASSERT_TRUE(receive_until(recrawl_naming(folder / "New.als"))) << describe(received);
+
+  // The first folder restored in its place: watched again, with everything in it reported.
+  fs::remove_all(studio);
+  fs::rename(away, studio);
+  ASSERT_TRUE(receive_until(recrawl_naming(folder / "Song.als"))) << describe(received);
+  tallowmere_test::write_file(folder / "After.als", "saved in the restored folder");
+  ASSERT_TRUE(receive_until(created(folder / "After.als"))) << describe(received);
+  (*watcher)->stop();
+}
+
 TEST_F(FileWatcherTest, EventsAreDroppedOnceTheReceiverIsGone) {
   receiver_.reset();
   for (int i = 0; i < 50; ++i) tallowmere_test::write_file(in("Song" + std::to_string(i) + ".als"), "unheard");
@@ -398,6 +447,32 @@ INSTANTIATE_TEST_SUITE_P(Masks, InotifyKindTest,
                                            KindCase{"DeleteFolder", IN_DELETE | IN_ISDIR, EventKind::Remove},
                                            KindCase{"Attrib", IN_ATTRIB, EventKind::Other}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+TEST(InotifyAncestorsTest, OnlyAFolderAboveItselfOrTheWatchedFoldersNameMeansTheyMayHaveMoved) {
+  struct Case {
+    const char* label;
+    InotifyRecords records;
+    bool moved;
+  };
+  const std::vector<Case> cases{
+      {"nothing", InotifyRecords(), false},
+      {"a folder above moved", InotifyRecords().add(IN_MOVE_SELF), true},
+      {"a folder above deleted", InotifyRecords().add(IN_DELETE_SELF).add(IN_IGNORED), true},
+      {"records lost", InotifyRecords().overflow(), true},
+      {"the folder moved away", InotifyRecords().add(IN_MOVED_FROM | IN_ISDIR, "Album"), true},
+      {"something moved over it", InotifyRecords().add(IN_MOVED_TO | IN_ISDIR, "Album"), true},
+      {"the folder deleted", InotifyRecords().add(IN_DELETE | IN_ISDIR, "Album", false), true},
+      {"other entries of the parent", InotifyRecords().add(IN_DELETE, "Album.bak").add(IN_MOVED_FROM, "Albu"), false},
+      {"after other entries", InotifyRecords().add(IN_DELETE, "notes.txt").add(IN_MOVED_FROM | IN_ISDIR, "Album"), true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(inotify::path_may_have_moved(c.records.bytes(), "Album"), c.moved) << c.label;
+  }
+  InotifyRecords truncated;
+  truncated.add(IN_MOVE_SELF, "x");
+  truncated.raw().pop_back();
+  EXPECT_FALSE(inotify::path_may_have_moved(truncated.bytes(), "Album")) << "a truncated record is ignored";
+}
 
 TEST(InotifyTranslateTest, KeepsTheOrderOfTheRecords) {
   InotifyRecords records;

@@ -145,6 +145,26 @@ TEST_F(PendingSavesTest, ReceiveTimeoutFollowsTheDeadlineWithinBounds) {
   }
 }
 
+// A loop that a stop can wake has no reason to wake by itself while idle.
+TEST_F(PendingSavesTest, TimeToTheDeadlineIsEndlessWhileIdleAndAtLeastOneMillisecondOtherwise) {
+  constexpr auto endless = std::chrono::nanoseconds::max();
+  EXPECT_EQ(PendingSaves(root_, 10s).time_to_deadline(t0_), endless);
+  struct Case {
+    std::chrono::nanoseconds window;
+    std::chrono::nanoseconds since_first_save;
+    std::chrono::nanoseconds wait;
+  };
+  const std::vector<Case> cases{
+      {10s, 0s, 10s},   {10s, 9950ms, 50ms}, {10s, 9999900us, 1ms}, {10s, 10s, 1ms},
+      {10s, 12s, 1ms},  {1ms, 0s, 1ms},      {0s, 0s, 1ms},         {std::chrono::nanoseconds::max(), 1h, endless},
+  };
+  for (const auto& c : cases) {
+    PendingSaves pending(root_, c.window);
+    pending.add(event(EventKind::Modify, {"/p/Song.rpp"}), t0_);
+    EXPECT_EQ(pending.time_to_deadline(t0_ + c.since_first_save), c.wait) << c.since_first_save.count();
+  }
+}
+
 // One save arrives as several notifications; those taken in before a read that stands ask for
 // nothing the read did not see, and any other must still bring the file in.
 TEST_F(PendingSavesTest, NotificationsTakenInBeforeAStandingReadOfTheirFileAreDropped) {
@@ -637,6 +657,51 @@ TEST_F(WatchLoopTest, ClearingTheFlagWhileABatchCollectsDiscardsIt) {
   EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
   EXPECT_TRUE(checkpoint_lines().empty());
   EXPECT_FALSE(fs::exists(disk_.ledger_file()));
+}
+
+// The loop sleeps until its batch falls due; nothing else has to happen for the batch to go.
+TEST_F(WatchLoopTest, ABatchDueInOneMillisecondIsCheckpointedWithoutAnotherEvent) {
+  const fs::path song = existing_session("Song.rpp", "<REAPER_PROJECT 0.1>");
+  start(1ms);
+  save_in_place(song, "<REAPER_PROJECT 0.2>");
+  ASSERT_TRUE(wait_for_checkpoints(1)) << ::testing::PrintToString(console_.all_lines());
+  loop_->stop();
+  EXPECT_EQ(checkpoint_lines().size(), 1u);
+}
+
+// Clearing the flag wakes the loop's wait: it waits neither for an event nor for the deadline of
+// the batch it collects (a minute away).
+TEST_F(WatchLoopTest, AWatcherWhoseFlagIsClearedWhileItWaitsReturnsAtOnce) {
+  const fs::path song = existing_session("Song.rpp", "before");
+  for (const bool collecting : {false, true}) {
+    SCOPED_TRACE(collecting ? "collecting" : "idle");
+    auto session = WatchSession::start(disk_.load(), 60s);
+    ASSERT_TRUE(session.has_value()) << session.error().one_line();
+    if (collecting) {
+      save_in_place(song, "after!");
+      ASSERT_TRUE(wait_until([&] {
+        session->step();
+        return session->collecting();
+      }));
+    }
+    Flag running(true);
+    std::atomic<bool> returned{false};
+    std::thread loop([&] {
+      watch_until_stopped(*session, running);
+      returned = true;
+    });
+    // Once the loop has subscribed it is waiting, or about to: the clearing must reach it either way.
+    const bool waiting = wait_until([&] { return running.subscription_count() == 1; });
+    running.store(false);
+    const bool stopped = wait_until([&] { return returned.load(); });
+    // A loop that missed the wake-up still wakes for an event, so that the test ends.
+    if (!stopped) write_file(disk_.root / "Wake.rpp", "an event");
+    loop.join();
+    EXPECT_TRUE(waiting);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
+  }
+  EXPECT_TRUE(checkpoint_lines().empty());
 }
 
 // A project folder moved away and back (a restore, a sync tool) is still this project's: the

@@ -659,6 +659,27 @@ TEST_F(SupervisorRun, RescanRequestIsTakenWithinTheWait) {
   EXPECT_TRUE(tallowmere_test::wait_until([&] { return !state.rescan->load(); }));
 }
 
+// The wait between rescans sleeps until it is told otherwise; a stop an hour before the next rescan
+// is due ends it, and the service, at once.
+TEST_F(SupervisorRun, StopDuringTheWaitEndsItAndStopsEveryWatcher) {
+  options.rescan_interval = std::chrono::hours(1);
+  const fs::path root = make_project("song", "w1");
+  write_registry({{"w1", root.string(), "Song"}});
+  start(options);
+  ASSERT_TRUE(wait_for_line("out: Watching " + root.string() + " (Song)"));
+  // Subscribed to the flag: the supervisor is waiting, or about to.
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return running->subscription_count() == 1; }));
+
+  running->store(false);
+  const bool stopped = tallowmere_test::wait_until([&] { return returned.load(); });
+  // A wait that missed the stop still ends for a request, so that the test ends.
+  if (!stopped) state.rescan->store(true);
+  stop();
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(loops.ended(), 1);
+  EXPECT_TRUE(state.watchers.empty());
+}
+
 TEST_F(SupervisorRun, FlagClearedBeforeTheFirstRescanStartsNothing) {
   const fs::path root = make_project("song", "w1");
   write_registry({{"w1", root.string(), "Song"}});

@@ -448,7 +448,10 @@ INSTANTIATE_TEST_SUITE_P(Masks, InotifyKindTest,
                                            KindCase{"Attrib", IN_ATTRIB, EventKind::Other}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST(InotifyAncestorsTest, OnlyAFolderAboveItselfOrTheWatchedFoldersNameMeansTheyMayHaveMoved) {
+// One descriptor watches the folder (watch 1), its parent (2) and the parent's parent (3).
+TEST(InotifySortTest, TheFoldersRecordsGoToTranslationAndOnlyMovesAboveItCountAsMoves) {
+  constexpr int own = 1, parent = 2, grandparent = 3, dropped = 4;
+  const std::vector<int> above{parent, grandparent};
   struct Case {
     const char* label;
     InotifyRecords records;
@@ -456,22 +459,36 @@ TEST(InotifyAncestorsTest, OnlyAFolderAboveItselfOrTheWatchedFoldersNameMeansThe
   };
   const std::vector<Case> cases{
       {"nothing", InotifyRecords(), false},
-      {"a folder above moved", InotifyRecords().add(IN_MOVE_SELF), true},
-      {"a folder above deleted", InotifyRecords().add(IN_DELETE_SELF).add(IN_IGNORED), true},
+      {"a folder above moved", InotifyRecords().add(IN_MOVE_SELF, {}, true, grandparent), true},
+      {"a folder above deleted", InotifyRecords().add(IN_DELETE_SELF, {}, true, parent).add(IN_IGNORED, {}, true, parent),
+       true},
       {"records lost", InotifyRecords().overflow(), true},
-      {"the folder moved away", InotifyRecords().add(IN_MOVED_FROM | IN_ISDIR, "Album"), true},
-      {"something moved over it", InotifyRecords().add(IN_MOVED_TO | IN_ISDIR, "Album"), true},
-      {"the folder deleted", InotifyRecords().add(IN_DELETE | IN_ISDIR, "Album", false), true},
-      {"other entries of the parent", InotifyRecords().add(IN_DELETE, "Album.bak").add(IN_MOVED_FROM, "Albu"), false},
-      {"after other entries", InotifyRecords().add(IN_DELETE, "notes.txt").add(IN_MOVED_FROM | IN_ISDIR, "Album"), true},
+      {"the folder moved away", InotifyRecords().add(IN_MOVED_FROM | IN_ISDIR, "Album", true, parent), true},
+      {"something moved over it", InotifyRecords().add(IN_MOVED_TO | IN_ISDIR, "Album", true, parent), true},
+      {"the folder deleted", InotifyRecords().add(IN_DELETE | IN_ISDIR, "Album", false, parent), true},
+      {"other entries of the parent",
+       InotifyRecords().add(IN_DELETE, "Album.bak", true, parent).add(IN_MOVED_FROM, "Albu", true, parent), false},
+      {"the folder's own entry of that name", InotifyRecords().add(IN_DELETE, "Album", true, own), false},
+      {"a watch no longer kept", InotifyRecords().add(IN_IGNORED, {}, true, dropped), false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(inotify::path_may_have_moved(c.records.bytes(), "Album"), c.moved) << c.label;
+    EXPECT_EQ(inotify::sort_records(c.records.bytes(), own, above, "Album").path_may_have_moved, c.moved) << c.label;
   }
+
+  InotifyRecords mixed;
+  mixed.add(IN_CREATE, "Song.als", true, own).add(IN_MOVE_SELF, {}, true, grandparent).add(IN_MODIFY, "Song.als", false, own);
+  mixed.add(IN_IGNORED, {}, true, dropped).overflow();
+  const auto sorted = inotify::sort_records(mixed.bytes(), own, above, "Album");
+  EXPECT_TRUE(sorted.path_may_have_moved);
+  InotifyRecords expected;
+  expected.add(IN_CREATE, "Song.als", true, own).add(IN_MODIFY, "Song.als", false, own).overflow();
+  EXPECT_EQ(sorted.folder_records, expected.raw()) << "the folder's records and the overflow, in their order";
+
   InotifyRecords truncated;
-  truncated.add(IN_MOVE_SELF, "x");
+  truncated.add(IN_MOVE_SELF, {}, true, parent);
   truncated.raw().pop_back();
-  EXPECT_FALSE(inotify::path_may_have_moved(truncated.bytes(), "Album")) << "a truncated record is ignored";
+  EXPECT_FALSE(inotify::sort_records(truncated.bytes(), own, above, "Album").path_may_have_moved)
+      << "a truncated record is ignored";
 }
 
 TEST(InotifyTranslateTest, KeepsTheOrderOfTheRecords) {

@@ -62,38 +62,52 @@ constexpr std::chrono::milliseconds path_check_interval{5000};
 constexpr std::chrono::milliseconds retry_interval{250};
 
 // A watch on the folder standing at the path: its own inotify descriptor (closing it ends the
-// watch, whatever became of the folder), one for the folders above it (none when they could not
-// all be watched) and the folder's identity when the watch was set.
+// watch, whatever became of the folder), which also watches the folders above it, and the
+// folder's identity when the watch was set. One descriptor per project: the system allows a user
+// only some 128 of them.
 struct ArmedWatch {
   tallowmere_core::UniqueFd inotify_fd;
-  tallowmere_core::UniqueFd ancestors_fd;
+  int folder_wd = -1;
+  std::vector<int> ancestor_wds;
+  bool ancestors_watched = false;  // false: one of them could not be watched
   dev_t device = 0;
   ino_t inode = 0;
 };
 
-// Non-blocking, so that a read after poll() can never hang the thread (and stop() with it).
-tallowmere_core::UniqueFd new_inotify() { return tallowmere_core::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)); }
-
-// Watches the folders that hold `folder`, up to the root (which cannot move); none when one of
-// them cannot be watched.
-tallowmere_core::UniqueFd watch_ancestors(const fs::path& folder) {
-  tallowmere_core::UniqueFd ancestors = new_inotify();
-  if (!ancestors) return ancestors;
+// Watches the folders that hold `folder`, up to the root (which cannot move), in place of those
+// `watch` watched so far; false when one of them cannot be watched.
+bool watch_ancestors(ArmedWatch& watch, const fs::path& folder) {
+  std::vector<int> watched;
+  bool all = true;
   std::uint32_t mask = parent_mask;
   for (fs::path above = folder.parent_path(); !above.empty() && above != above.root_path();
        above = above.parent_path()) {
-    if (::inotify_add_watch(ancestors.get(), above.c_str(), mask) < 0) return {};
+    // A folder watched already keeps its descriptor and takes the new mask.
+    const int wd = ::inotify_add_watch(watch.inotify_fd.get(), above.c_str(), mask);
+    if (wd < 0) {
+      all = false;
+      break;
+    }
+    watched.push_back(wd);
     mask = ancestor_mask;
   }
-  return ancestors;
+  for (const int old : watch.ancestor_wds) {
+    if (std::find(watched.begin(), watched.end(), old) == watched.end()) ::inotify_rm_watch(watch.inotify_fd.get(), old);
+  }
+  watch.ancestor_wds = std::move(watched);
+  watch.ancestors_watched = all;
+  return all;
 }
 
 // Watches whatever folder stands at `folder` now; the errno when none can be watched.
 std::expected<ArmedWatch, int> arm(const fs::path& folder) {
-  ArmedWatch watch{new_inotify(), {}};
+  // Non-blocking, so that a read after poll() can never hang the thread (and stop() with it).
+  ArmedWatch watch;
+  watch.inotify_fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!watch.inotify_fd) return std::unexpected(errno);
-  if (::inotify_add_watch(watch.inotify_fd.get(), folder.c_str(), watch_mask) < 0) return std::unexpected(errno);
-  watch.ancestors_fd = watch_ancestors(folder);
+  watch.folder_wd = ::inotify_add_watch(watch.inotify_fd.get(), folder.c_str(), watch_mask);
+  if (watch.folder_wd < 0) return std::unexpected(errno);
+  watch_ancestors(watch, folder);
   // Taken after the watches are set: a folder replaced, or one above it moved, in between is
   // reported by them.
   struct stat status {};
@@ -111,23 +125,13 @@ bool still_at_path(const ArmedWatch& watch, const fs::path& folder) {
   return status.st_dev == watch.device && status.st_ino == watch.inode;
 }
 
-// Reads everything waiting on the ancestors' descriptor; true when any of it may mean that the
-// path no longer leads to the watched folder (and when it cannot be read).
-bool ancestors_moved(int ancestors_fd, const fs::path& folder) {
-  alignas(inotify_event) std::array<std::byte, 4096> buffer;
-  const std::string name = folder.filename().string();
-  bool moved = false;
-  for (;;) {
-    const ssize_t got = retry_on_eintr([&] { return ::read(ancestors_fd, buffer.data(), buffer.size()); });
-    if (got < 0) return moved || errno != EAGAIN;
-    moved = inotify::path_may_have_moved(std::span(buffer.data(), static_cast<std::size_t>(got)), name) || moved;
-  }
-}
-
 class InotifyWatcher final : public FileWatcher {
  public:
   InotifyWatcher(fs::path folder, ArmedWatch watch, WakeFd wake)
-      : folder_(std::move(folder)), first_watch_(std::move(watch)), wake_(std::move(wake)) {}
+      : folder_(std::move(folder)),
+        folder_name_(folder_.filename().string()),
+        first_watch_(std::move(watch)),
+        wake_(std::move(wake)) {}
 
   ~InotifyWatcher() override { stop(); }
 
@@ -142,7 +146,6 @@ class InotifyWatcher final : public FileWatcher {
       thread_.join();
     }
     first_watch_.inotify_fd.reset();
-    first_watch_.ancestors_fd.reset();
   }
 
  private:
@@ -175,7 +178,7 @@ class InotifyWatcher final : public FileWatcher {
         continue;
       }
       int timeout = -1;
-      if (!watch->ancestors_fd) {
+      if (!watch->ancestors_watched) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= next_path_check) {
           next_path_check = now + path_check_interval;
@@ -186,39 +189,40 @@ class InotifyWatcher final : public FileWatcher {
         }
         timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next_path_check - now).count());
       }
-      std::array<pollfd, 3> descriptors{pollfd{watch->inotify_fd.get(), POLLIN, 0}, pollfd{wake_.fd(), POLLIN, 0},
-                                        pollfd{watch->ancestors_fd.get(), POLLIN, 0}};
+      std::array<pollfd, 2> descriptors{pollfd{watch->inotify_fd.get(), POLLIN, 0}, pollfd{wake_.fd(), POLLIN, 0}};
       if (::poll(descriptors.data(), descriptors.size(), timeout) < 0) {
         if (errno == EINTR) continue;
         return;
       }
       if (descriptors[1].revents != 0) return;
+      const short inotify_events = descriptors[0].revents;
+      if ((inotify_events & POLLIN) == 0) {
+        if ((inotify_events & (POLLERR | POLLHUP | POLLNVAL)) != 0) watch.reset();
+        continue;
+      }
+      const ssize_t got = retry_on_eintr([&] { return ::read(watch->inotify_fd.get(), buffer.data(), buffer.size()); });
+      if (got < 0) {
+        // Not reported: the watch is set up afresh, as after the folder went.
+        if (errno != EAGAIN) watch.reset();
+        continue;
+      }
+      const auto sorted = inotify::sort_records(std::span(buffer.data(), static_cast<std::size_t>(got)),
+                                                watch->folder_wd, watch->ancestor_wds, folder_name_);
       // The folder's own records first: they were made before anything that moved it.
-      if (!forward_folder_records(descriptors[0].revents, *watch, buffer, sender)) {
+      auto translation = inotify::translate(sorted.folder_records, folder_);
+      for (auto& event : translation.events) sender.send(std::move(event));  // false: receiver gone, dropped
+      if (translation.watch_ended) {
         watch.reset();
         continue;
       }
-      if (descriptors[2].revents != 0 && ancestors_moved(watch->ancestors_fd.get(), folder_)) {
+      if (sorted.path_may_have_moved) {
         // The folders above may be other ones now even where the path still leads to the watched
         // folder, so they are watched afresh before the path is looked at.
-        watch->ancestors_fd = watch_ancestors(folder_);
+        watch_ancestors(*watch, folder_);
         next_path_check = std::chrono::steady_clock::now() + path_check_interval;
         if (!still_at_path(*watch, folder_)) watch.reset();
       }
     }
-  }
-
-  // Reads and sends what the folder's watch has to say, after poll() reported `events` for it;
-  // false once that watch is over.
-  bool forward_folder_records(short events, const ArmedWatch& watch, std::span<std::byte> buffer,
-                              const Channel<ChangeEvent>::Sender& sender) const {
-    if ((events & POLLIN) == 0) return (events & (POLLERR | POLLHUP | POLLNVAL)) == 0;
-    const ssize_t got = retry_on_eintr([&] { return ::read(watch.inotify_fd.get(), buffer.data(), buffer.size()); });
-    // Not reported: the watch is set up afresh, as after the folder went.
-    if (got < 0) return errno == EAGAIN;
-    auto translation = inotify::translate(std::span(buffer.data(), static_cast<std::size_t>(got)), folder_);
-    for (auto& event : translation.events) sender.send(std::move(event));  // false: receiver gone, dropped
-    return !translation.watch_ended;
   }
 
   // Waits up to `interval` for stop(); true when it came (or the wait cannot be made at all).
@@ -230,7 +234,8 @@ class InotifyWatcher final : public FileWatcher {
   }
 
   fs::path folder_;
-  ArmedWatch first_watch_;  // set up by watch(), taken over by the thread
+  std::string folder_name_;  // the last component of folder_, as its parent's records name it
+  ArmedWatch first_watch_;   // set up by watch(), taken over by the thread
   WakeFd wake_;             // notified by stop() to end the thread's poll
   std::thread thread_;
 };
@@ -257,8 +262,8 @@ namespace inotify {
 
 namespace {
 
-// Calls `visit(mask, name)` for each whole record in `buffer`, in order, for as long as it returns
-// true. A truncated record at the end is left out.
+// Calls `visit(record, name, whole record)` for each whole record in `buffer`, in order, for as
+// long as it returns true. A truncated record at the end is left out.
 template <class Visit>
 void for_each_record(std::span<const std::byte> buffer, Visit&& visit) {
   std::size_t offset = 0;
@@ -271,8 +276,9 @@ void for_each_record(std::span<const std::byte> buffer, Visit&& visit) {
     // The name is padded with NULs to `len` bytes; a record about a watched folder itself has none.
     const char* name_bytes = reinterpret_cast<const char*>(buffer.data() + offset + sizeof(inotify_event));
     const std::string_view name(name_bytes, ::strnlen(name_bytes, record.len));
+    const auto whole = buffer.subspan(offset, record_size);
     offset += record_size;
-    if (!visit(record.mask, name)) return;
+    if (!visit(record, name, whole)) return;
   }
 }
 
@@ -291,7 +297,8 @@ Translation translate(std::span<const std::byte> buffer, const fs::path& folder)
     events.push_back(ChangeEvent{kind, {path}});
   };
 
-  for_each_record(buffer, [&](std::uint32_t mask, std::string_view name) {
+  for_each_record(buffer, [&](const inotify_event& record, std::string_view name, std::span<const std::byte>) {
+    const std::uint32_t mask = record.mask;
     if ((mask & IN_Q_OVERFLOW) != 0) {
       // Events were lost: report everything that is there now and let the watch loop's change
       // filter find what really changed.
@@ -312,15 +319,19 @@ Translation translate(std::span<const std::byte> buffer, const fs::path& folder)
   return translation;
 }
 
-bool path_may_have_moved(std::span<const std::byte> buffer, std::string_view folder_name) {
-  bool moved = false;
-  for_each_record(buffer, [&](std::uint32_t, std::string_view name) {
-    // A record without a name is about a watched folder itself (moved, deleted, unmounted, its
-    // watch dropped), or says that records were lost.
-    moved = name.empty() || name == folder_name;
-    return !moved;
+SortedRecords sort_records(std::span<const std::byte> buffer, int folder_wd, std::span<const int> ancestor_wds,
+                           std::string_view folder_name) {
+  SortedRecords sorted;
+  for_each_record(buffer, [&](const inotify_event& record, std::string_view name, std::span<const std::byte> whole) {
+    const bool lost = (record.mask & IN_Q_OVERFLOW) != 0;
+    if (record.wd == folder_wd || lost) sorted.folder_records.insert(sorted.folder_records.end(), whole.begin(), whole.end());
+    const bool from_above = std::find(ancestor_wds.begin(), ancestor_wds.end(), record.wd) != ancestor_wds.end();
+    // A record without a name is about a folder above itself (moved, deleted, unmounted, its
+    // watch dropped); the parent's records with a name are about its entries.
+    if (lost || (from_above && (name.empty() || name == folder_name))) sorted.path_may_have_moved = true;
+    return true;
   });
-  return moved;
+  return sorted;
 }
 
 ChangeEvent recrawl(const fs::path& folder) {

@@ -73,11 +73,18 @@ struct Translation {
 // a truncated record at the end of the buffer, are ignored.
 Translation translate(std::span<const std::byte> buffer, const std::filesystem::path& folder);
 
-// Whether the records in `buffer`, read from the watches on the folders above a watched folder
-// named `folder_name`, may mean that its path now leads elsewhere: a folder above moved, deleted
-// or unmounted, records lost, or an entry of that name moved or deleted in its parent. A
-// truncated record at the end of the buffer is ignored.
-bool path_may_have_moved(std::span<const std::byte> buffer, std::string_view folder_name);
+// The records of one read() of a descriptor that watches a folder (as `folder_wd`) and the
+// folders above it (as `ancestor_wds`): the folder's own records, packed as the kernel packs
+// them, for translate(); and whether any of them may mean that the path now leads elsewhere: a
+// folder above moved, deleted or unmounted, an entry named `folder_name` moved or deleted in the
+// parent, or records lost. Records of other watches (a folder above no longer watched) are left
+// out; a queue overflow counts for both.
+struct SortedRecords {
+  std::vector<std::byte> folder_records;
+  bool path_may_have_moved = false;
+};
+SortedRecords sort_records(std::span<const std::byte> buffer, int folder_wd, std::span<const int> ancestor_wds,
+                           std::string_view folder_name);
 
 // One event of kind Any naming every regular file directly in `folder` (symbolic links are not
 // followed), in path order; no paths when the folder cannot be listed.

@@ -460,8 +460,8 @@ TEST(InotifySortTest, TheFoldersRecordsGoToTranslationAndOnlyMovesAboveItCountAs
   const std::vector<Case> cases{
       {"nothing", InotifyRecords(), false},
       {"a folder above moved", InotifyRecords().add(IN_MOVE_SELF, {}, true, grandparent), true},
-      {"a folder above deleted", InotifyRecords().add(IN_DELETE_SELF, {}, true, parent).add(IN_IGNORED, {}, true, parent),
-       true},
+      {"a folder above deleted",
+       InotifyRecords().add(IN_DELETE_SELF, {}, true, parent).add(IN_IGNORED, {}, true, parent), true},
       {"records lost", InotifyRecords().overflow(), true},
       {"the folder moved away", InotifyRecords().add(IN_MOVED_FROM | IN_ISDIR, "Album", true, parent), true},
       {"something moved over it", InotifyRecords().add(IN_MOVED_TO | IN_ISDIR, "Album", true, parent), true},
@@ -476,7 +476,8 @@ TEST(InotifySortTest, TheFoldersRecordsGoToTranslationAndOnlyMovesAboveItCountAs
   }
 
   InotifyRecords mixed;
-  mixed.add(IN_CREATE, "Song.als", true, own).add(IN_MOVE_SELF, {}, true, grandparent).add(IN_MODIFY, "Song.als", false, own);
+  mixed.add(IN_CREATE, "Song.als", true, own).add(IN_MOVE_SELF, {}, true, grandparent);
+  mixed.add(IN_MODIFY, "Song.als", false, own);
   mixed.add(IN_IGNORED, {}, true, dropped).overflow();
   const auto sorted = inotify::sort_records(mixed.bytes(), own, above, "Album");
   EXPECT_TRUE(sorted.path_may_have_moved);

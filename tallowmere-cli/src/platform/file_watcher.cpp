@@ -51,7 +51,8 @@ constexpr std::size_t read_buffer_size = 64 * 1024;
 // above it are watched too: each for its own move or deletion, the direct parent also for the
 // watched folder's name moved or deleted in it (an entry moved over that name included). The
 // rest of the parent's traffic is not asked for: those folders may be busy ones.
-constexpr std::uint32_t parent_mask = IN_MOVE_SELF | IN_DELETE_SELF | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR;
+constexpr std::uint32_t parent_mask =
+    IN_MOVE_SELF | IN_DELETE_SELF | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR;
 constexpr std::uint32_t ancestor_mask = IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
 
 // When a folder above cannot be watched (no read permission, no watches left), how often the
@@ -92,7 +93,9 @@ bool watch_ancestors(ArmedWatch& watch, const fs::path& folder) {
     mask = ancestor_mask;
   }
   for (const int old : watch.ancestor_wds) {
-    if (std::find(watched.begin(), watched.end(), old) == watched.end()) ::inotify_rm_watch(watch.inotify_fd.get(), old);
+    if (std::find(watched.begin(), watched.end(), old) == watched.end()) {
+      ::inotify_rm_watch(watch.inotify_fd.get(), old);
+    }
   }
   watch.ancestor_wds = std::move(watched);
   watch.ancestors_watched = all;
@@ -236,7 +239,7 @@ class InotifyWatcher final : public FileWatcher {
   fs::path folder_;
   std::string folder_name_;  // the last component of folder_, as its parent's records name it
   ArmedWatch first_watch_;   // set up by watch(), taken over by the thread
-  WakeFd wake_;             // notified by stop() to end the thread's poll
+  WakeFd wake_;              // notified by stop() to end the thread's poll
   std::thread thread_;
 };
 
@@ -324,7 +327,9 @@ SortedRecords sort_records(std::span<const std::byte> buffer, int folder_wd, std
   SortedRecords sorted;
   for_each_record(buffer, [&](const inotify_event& record, std::string_view name, std::span<const std::byte> whole) {
     const bool lost = (record.mask & IN_Q_OVERFLOW) != 0;
-    if (record.wd == folder_wd || lost) sorted.folder_records.insert(sorted.folder_records.end(), whole.begin(), whole.end());
+    if (record.wd == folder_wd || lost) {
+      sorted.folder_records.insert(sorted.folder_records.end(), whole.begin(), whole.end());
+    }
     const bool from_above = std::find(ancestor_wds.begin(), ancestor_wds.end(), record.wd) != ancestor_wds.end();
     // A record without a name is about a folder above itself (moved, deleted, unmounted, its
     // watch dropped); the parent's records with a name are about its entries.

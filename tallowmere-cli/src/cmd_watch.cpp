@@ -121,12 +121,19 @@ WatchSession::~WatchSession() {
   if (watcher_) watcher_->stop();
 }
 
-bool WatchSession::step(const std::atomic<bool>* running) {
+bool WatchSession::step(const Flag* running) {
   std::optional<ReceivedEvent> next;
   if (auto taken = received_.pop()) {
     next = ReceivedEvent{std::move(taken->first), taken->second};
   } else {
-    auto event = receiver_.receive(pending_.receive_timeout(Clock::now()));
+    // Subscribed before the flag is read: a stop between the read and the wait still ends it.
+    Flag::Subscription stop_ends_wait;
+    if (running != nullptr) stop_ends_wait = running->subscribe([waker = receiver_.waker()] { waker.wake(); });
+    const auto now = Clock::now();
+    const auto wait = running == nullptr ? pending_.receive_timeout(now)
+                      : running->load()  ? pending_.time_to_deadline(now)
+                                         : std::chrono::nanoseconds::zero();
+    auto event = receiver_.receive(wait);
     if (!event && event.error() == ReceiveFailure::Disconnected) return false;
     if (event) next = ReceivedEvent{std::move(*event), Clock::now()};
   }
@@ -161,14 +168,13 @@ void WatchSession::finish() {
   if (watcher_) watcher_->stop();
 }
 
-void watch_until_stopped(WatchSession& session, const std::atomic<bool>& running) {
+void watch_until_stopped(WatchSession& session, const Flag& running) {
   while (running.load() && session.step(&running)) {
   }
   session.finish();
 }
 
-Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window,
-                std::shared_ptr<std::atomic<bool>> running) {
+Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window, SharedFlag running) {
   auto session = WatchSession::start(std::move(project), collapse_window);
   if (!session) return std::unexpected(std::move(session.error()));
   watch_until_stopped(*session, *running);

@@ -1,7 +1,6 @@
 #pragma once
 // The per-project watcher: repairs a torn ledger tail, finds the signing key, then turns each
 // burst of saves of DAW session files in the project folder into one checkpoint.
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +11,7 @@
 
 #include "checkpoint_batch.h"
 #include "error_chain.h"
+#include "flag.h"
 #include "pending_saves.h"
 #include "platform/channel.h"
 #include "platform/file_watcher.h"
@@ -23,8 +23,7 @@ namespace tallowmere_cli::cmd_watch {
 
 // Runs until `running` turns false (or the change source goes away) and returns success; returns
 // an error chain only when the start fails, before anything is watched.
-Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window,
-                std::shared_ptr<std::atomic<bool>> running);
+Status run_loop(LoadedProject project, std::chrono::nanoseconds collapse_window, SharedFlag running);
 
 // The lines printed once the watch is set up: "Watching ...", "Collapse window: ..." (only for a
 // non-zero window) and "Press Ctrl-C to stop.". A saturated window (nanoseconds::max()) is shown
@@ -55,11 +54,12 @@ class WatchSession {
   static Result<WatchSession> start(LoadedProject project, std::chrono::nanoseconds collapse_window);
 
   // One pass of the loop: takes one change event (one taken in during the last batch, else one
-  // waited for up to 200 ms, less when a batch falls due sooner), and checkpoints the pending
-  // batch when its deadline has come. A batch that falls due once `running` (when given) is false is
-  // dropped unrecorded, as at shutdown. False when the change source has gone and nothing more will
-  // arrive.
-  bool step(const std::atomic<bool>* running = nullptr);
+  // waited for), and checkpoints the pending batch when its deadline has come. With `running`, the
+  // wait lasts until an event, the batch's deadline or the flag's clearing, without time-out while
+  // idle, and not at all once the flag is false; without it, at most 200 ms. A batch that falls due
+  // once `running` (when given) is false is dropped unrecorded, as at shutdown. False when the
+  // change source has gone and nothing more will arrive.
+  bool step(const Flag* running = nullptr);
 
   // Ends the watch: prints "Stopped watching.", drops saves still collecting without checkpointing
   // them, and stops the change watcher. Idempotent.
@@ -100,9 +100,8 @@ class WatchSession {
   bool finished_ = false;
 };
 
-// Steps `session` while `running` holds and the change source lasts, then finishes it. The flag
-// is looked at before every step, so a cleared flag is seen within about 200 ms of idling (a batch
-// being checkpointed runs to its end first).
-void watch_until_stopped(WatchSession& session, const std::atomic<bool>& running);
+// Steps `session` while `running` holds and the change source lasts, then finishes it. Clearing
+// the flag ends an idle wait at once (a batch being checkpointed runs to its end first).
+void watch_until_stopped(WatchSession& session, const Flag& running);
 
 }  // namespace tallowmere_cli::cmd_watch

@@ -18,10 +18,15 @@ bool accepts_path(const fs::path& path, const fs::path& canonical_root) {
   return extension && tallowmere_core::daw::guess_daw_name(*extension).has_value();
 }
 
+std::chrono::nanoseconds PendingSaves::time_to_deadline(Clock::time_point now) const {
+  if (!deadline_) return std::chrono::nanoseconds::max();
+  // A deadline saturated at the clock's end is as good as none.
+  if (*deadline_ == Clock::time_point::max()) return std::chrono::nanoseconds::max();
+  return std::max<std::chrono::nanoseconds>(*deadline_ - now, std::chrono::milliseconds(1));
+}
+
 std::chrono::nanoseconds PendingSaves::receive_timeout(Clock::time_point now) const {
-  if (!deadline_) return longest_receive_wait;
-  const auto left = std::max(*deadline_ - now, Clock::duration::zero());
-  return std::clamp<std::chrono::nanoseconds>(left, std::chrono::milliseconds(1), longest_receive_wait);
+  return std::min<std::chrono::nanoseconds>(time_to_deadline(now), longest_receive_wait);
 }
 
 void PendingSaves::add(const platform::ChangeEvent& event, Clock::time_point received, Clock::time_point now) {

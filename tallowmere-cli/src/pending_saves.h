@@ -14,7 +14,7 @@ namespace tallowmere_cli::cmd_watch {
 
 using Clock = std::chrono::steady_clock;
 
-// The longest the loop waits for an event before it looks at its running flag again.
+// The longest a step waits for an event when nothing but an event can end its wait.
 inline constexpr std::chrono::milliseconds longest_receive_wait{200};
 
 // A path counts when it lies directly in the watched folder (its parent equals `canonical_root`,
@@ -30,8 +30,12 @@ class PendingSaves {
   PendingSaves(std::filesystem::path canonical_root, std::chrono::nanoseconds collapse_window)
       : canonical_root_(std::move(canonical_root)), collapse_window_(collapse_window) {}
 
-  // How long the next receive may wait: 200 ms when idle, else the time left to the deadline
-  // within [1 ms, 200 ms], so the loop neither oversleeps a deadline nor spins on one.
+  // How long the next receive may wait when a stop wakes it: without end (nanoseconds::max()) while
+  // idle, else the time left to the deadline but at least 1 ms, so the loop neither oversleeps a
+  // deadline nor spins on one.
+  std::chrono::nanoseconds time_to_deadline(Clock::time_point now) const;
+
+  // The same, at most 200 ms: for a receive that nothing else can cut short.
   std::chrono::nanoseconds receive_timeout(Clock::time_point now) const;
 
   // Takes in the accepted paths of a create, modify or any event (other kinds change nothing),

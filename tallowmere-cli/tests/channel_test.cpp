@@ -148,6 +148,37 @@ TEST(ChannelTest, LongestTimeoutStillWaitsForAValue) {
   EXPECT_EQ(*value, 5);
 }
 
+// A receiver that waits without time-out must still be reachable by whoever wants it to stop.
+TEST(ChannelTest, AWakeEndsAWaitWithoutTimeOutFromAnotherThread) {
+  auto [sender, receiver] = IntChannel::create();
+  std::thread waker([waker = receiver.waker()] {
+    std::this_thread::sleep_for(20ms);  // lets the receiver start waiting first (not required)
+    waker.wake();
+  });
+  auto value = receiver.receive(std::chrono::nanoseconds::max());
+  waker.join();
+  EXPECT_EQ(value.error(), ReceiveFailure::Woken);
+}
+
+TEST(ChannelTest, AWakeIsKeptForTheNextWaitAndTakenOnce) {
+  auto [sender, receiver] = IntChannel::create();
+  const auto waker = receiver.waker();
+  waker.wake();
+  waker.wake();
+  EXPECT_EQ(receiver.try_receive().error(), ReceiveFailure::Timeout) << "a receive that does not wait leaves it";
+  EXPECT_EQ(receiver.receive(std::chrono::nanoseconds::max()).error(), ReceiveFailure::Woken);
+  EXPECT_EQ(receiver.receive(1ms).error(), ReceiveFailure::Timeout) << "two wakes before a wait count as one";
+
+  // What is queued comes first, and takes the wake with it; a channel without senders says so.
+  waker.wake();
+  sender.send(7);
+  EXPECT_EQ(receiver.receive(std::chrono::nanoseconds::max()), 7);
+  EXPECT_EQ(receiver.receive(1ms).error(), ReceiveFailure::Timeout);
+  waker.wake();
+  sender = IntChannel::Sender();
+  EXPECT_EQ(receiver.receive(std::chrono::nanoseconds::max()).error(), ReceiveFailure::Disconnected);
+}
+
 TEST(ChannelTest, ManyProducersDeliverEveryValueOnceAndInOrderPerProducer) {
   constexpr int producers = 4;
   constexpr int per_producer = 2000;

@@ -309,6 +309,55 @@ TEST(FileWatcherPathTest, AFolderMadeAtThePathAfterItsParentMovedIsWatched) {
   (*watcher)->stop();
 }
 
+// A folder two levels up moved: the watched folder sends no event of its own, yet its path leads
+// elsewhere until the folder is back. Each move is noticed, the first folder's return included.
+TEST(FileWatcherPathTest, AGrandparentMovedAwayAndRestoredIsFollowedEachTime) {
+  tallowmere_test::TempDir temp;
+  const fs::path studio = fs::canonical(temp.path()) / "Studio";
+  const fs::path away = studio.parent_path() / "Studio-away";
+  const fs::path folder = studio / "Music" / "Album";
+  tallowmere_test::write_file(folder / "Song.als", "in the first folder");
+  auto [sender, receiver] = Channel<ChangeEvent>::create();
+  auto watcher = FileWatcher::watch(folder, std::move(sender));
+  ASSERT_TRUE(watcher.has_value()) << watcher.error();
+  std::vector<ChangeEvent> received;
+  const auto receive_until = [&](const std::function<bool(const ChangeEvent&)>& wanted) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto event = receiver.receive(deadline - std::chrono::steady_clock::now());
+      if (!event) continue;
+      received.push_back(*event);
+      if (wanted(received.back())) return true;
+    }
+    return false;
+  };
+  const auto recrawl_naming = [](const fs::path& file) {
+    return [file](const ChangeEvent& event) { return event.kind == EventKind::Any && mentions({event}, file); };
+  };
+  const auto created = [](const fs::path& file) {
+    return [file](const ChangeEvent& event) { return event == ChangeEvent{EventKind::Create, {file}}; };
+  };
+
+  // Away and straight back: the folder at the path is the watched one still.
+  fs::rename(studio, away);
+  fs::rename(away, studio);
+  tallowmere_test::write_file(folder / "Back.als", "saved after the return");
+  ASSERT_TRUE(receive_until(created(folder / "Back.als"))) << describe(received);
+
+  // Away, and another folder made at the path: that one is watched.
+  fs::rename(studio, away);
+  tallowmere_test::write_file(folder / "New.als", "in the folder now standing at the path");
+  ASSERT_TRUE(receive_until(recrawl_naming(folder / "New.als"))) << describe(received);
+
+  // The first folder restored in its place: watched again, with everything in it reported.
+  fs::remove_all(studio);
+  fs::rename(away, studio);
+  ASSERT_TRUE(receive_until(recrawl_naming(folder / "Song.als"))) << describe(received);
+  tallowmere_test::write_file(folder / "After.als", "saved in the restored folder");
+  ASSERT_TRUE(receive_until(created(folder / "After.als"))) << describe(received);
+  (*watcher)->stop();
+}
+
 TEST_F(FileWatcherTest, EventsAreDroppedOnceTheReceiverIsGone) {
   receiver_.reset();
   for (int i = 0; i < 50; ++i) tallowmere_test::write_file(in("Song" + std::to_string(i) + ".als"), "unheard");
@@ -398,6 +447,50 @@ INSTANTIATE_TEST_SUITE_P(Masks, InotifyKindTest,
                                            KindCase{"DeleteFolder", IN_DELETE | IN_ISDIR, EventKind::Remove},
                                            KindCase{"Attrib", IN_ATTRIB, EventKind::Other}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// One descriptor watches the folder (watch 1), its parent (2) and the parent's parent (3).
+TEST(InotifySortTest, TheFoldersRecordsGoToTranslationAndOnlyMovesAboveItCountAsMoves) {
+  constexpr int own = 1, parent = 2, grandparent = 3, dropped = 4;
+  const std::vector<int> above{parent, grandparent};
+  struct Case {
+    const char* label;
+    InotifyRecords records;
+    bool moved;
+  };
+  const std::vector<Case> cases{
+      {"nothing", InotifyRecords(), false},
+      {"a folder above moved", InotifyRecords().add(IN_MOVE_SELF, {}, true, grandparent), true},
+      {"a folder above deleted",
+       InotifyRecords().add(IN_DELETE_SELF, {}, true, parent).add(IN_IGNORED, {}, true, parent), true},
+      {"records lost", InotifyRecords().overflow(), true},
+      {"the folder moved away", InotifyRecords().add(IN_MOVED_FROM | IN_ISDIR, "Album", true, parent), true},
+      {"something moved over it", InotifyRecords().add(IN_MOVED_TO | IN_ISDIR, "Album", true, parent), true},
+      {"the folder deleted", InotifyRecords().add(IN_DELETE | IN_ISDIR, "Album", false, parent), true},
+      {"other entries of the parent",
+       InotifyRecords().add(IN_DELETE, "Album.bak", true, parent).add(IN_MOVED_FROM, "Albu", true, parent), false},
+      {"the folder's own entry of that name", InotifyRecords().add(IN_DELETE, "Album", true, own), false},
+      {"a watch no longer kept", InotifyRecords().add(IN_IGNORED, {}, true, dropped), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(inotify::sort_records(c.records.bytes(), own, above, "Album").path_may_have_moved, c.moved) << c.label;
+  }
+
+  InotifyRecords mixed;
+  mixed.add(IN_CREATE, "Song.als", true, own).add(IN_MOVE_SELF, {}, true, grandparent);
+  mixed.add(IN_MODIFY, "Song.als", false, own);
+  mixed.add(IN_IGNORED, {}, true, dropped).overflow();
+  const auto sorted = inotify::sort_records(mixed.bytes(), own, above, "Album");
+  EXPECT_TRUE(sorted.path_may_have_moved);
+  InotifyRecords expected;
+  expected.add(IN_CREATE, "Song.als", true, own).add(IN_MODIFY, "Song.als", false, own).overflow();
+  EXPECT_EQ(sorted.folder_records, expected.raw()) << "the folder's records and the overflow, in their order";
+
+  InotifyRecords truncated;
+  truncated.add(IN_MOVE_SELF, {}, true, parent);
+  truncated.raw().pop_back();
+  EXPECT_FALSE(inotify::sort_records(truncated.bytes(), own, above, "Album").path_may_have_moved)
+      << "a truncated record is ignored";
+}
 
 TEST(InotifyTranslateTest, KeepsTheOrderOfTheRecords) {
   InotifyRecords records;

@@ -145,6 +145,26 @@ TEST_F(PendingSavesTest, ReceiveTimeoutFollowsTheDeadlineWithinBounds) {
   }
 }
 
+// A loop that a stop can wake has no reason to wake by itself while idle.
+TEST_F(PendingSavesTest, TimeToTheDeadlineIsEndlessWhileIdleAndAtLeastOneMillisecondOtherwise) {
+  constexpr auto endless = std::chrono::nanoseconds::max();
+  EXPECT_EQ(PendingSaves(root_, 10s).time_to_deadline(t0_), endless);
+  struct Case {
+    std::chrono::nanoseconds window;
+    std::chrono::nanoseconds since_first_save;
+    std::chrono::nanoseconds wait;
+  };
+  const std::vector<Case> cases{
+      {10s, 0s, 10s},   {10s, 9950ms, 50ms}, {10s, 9999900us, 1ms}, {10s, 10s, 1ms},
+      {10s, 12s, 1ms},  {1ms, 0s, 1ms},      {0s, 0s, 1ms},         {std::chrono::nanoseconds::max(), 1h, endless},
+  };
+  for (const auto& c : cases) {
+    PendingSaves pending(root_, c.window);
+    pending.add(event(EventKind::Modify, {"/p/Song.rpp"}), t0_);
+    EXPECT_EQ(pending.time_to_deadline(t0_ + c.since_first_save), c.wait) << c.since_first_save.count();
+  }
+}
+
 // One save arrives as several notifications; those taken in before a read that stands ask for
 // nothing the read did not see, and any other must still bring the file in.
 TEST_F(PendingSavesTest, NotificationsTakenInBeforeAStandingReadOfTheirFileAreDropped) {
@@ -352,7 +372,7 @@ TEST_F(TailRepairTest, UnreadableLedgerStopsTheRepair) {
 class LoopRunner {
  public:
   LoopRunner(LoadedProject project, std::chrono::nanoseconds window, bool running = true)
-      : running_(std::make_shared<std::atomic<bool>>(running)),
+      : running_(std::make_shared<Flag>(running)),
         thread_([this, project = std::move(project), window]() mutable {
           result_ = run_loop(std::move(project), window, running_);
           done_ = true;
@@ -367,7 +387,7 @@ class LoopRunner {
   const Status& result() const { return result_; }
 
  private:
-  std::shared_ptr<std::atomic<bool>> running_;
+  SharedFlag running_;
   Status result_;
   std::atomic<bool> done_{false};
   std::thread thread_;
@@ -607,13 +627,13 @@ TEST_F(WatchLoopTest, ABatchFallingDueAfterTheFlagWasClearedIsDropped) {
   const fs::path song = existing_session("Song.rpp", "before");
   auto session = WatchSession::start(disk_.load(), 300ms);
   ASSERT_TRUE(session.has_value()) << session.error().one_line();
-  std::atomic<bool> running{true};
+  Flag running{true};
   save_in_place(song, "after!");
   ASSERT_TRUE(wait_until([&] {
     session->step(&running);
     return session->collecting();
   }));
-  running = false;
+  running.store(false);
   ASSERT_TRUE(wait_until([&] {
     session->step(&running);
     return !session->collecting();
@@ -632,11 +652,56 @@ TEST_F(WatchLoopTest, ClearingTheFlagWhileABatchCollectsDiscardsIt) {
     return session->collecting();
   }));
 
-  const std::atomic<bool> running{false};
+  const Flag running{false};
   watch_until_stopped(*session, running);
   EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
   EXPECT_TRUE(checkpoint_lines().empty());
   EXPECT_FALSE(fs::exists(disk_.ledger_file()));
+}
+
+// The loop sleeps until its batch falls due; nothing else has to happen for the batch to go.
+TEST_F(WatchLoopTest, ABatchDueInOneMillisecondIsCheckpointedWithoutAnotherEvent) {
+  const fs::path song = existing_session("Song.rpp", "<REAPER_PROJECT 0.1>");
+  start(1ms);
+  save_in_place(song, "<REAPER_PROJECT 0.2>");
+  ASSERT_TRUE(wait_for_checkpoints(1)) << ::testing::PrintToString(console_.all_lines());
+  loop_->stop();
+  EXPECT_EQ(checkpoint_lines().size(), 1u);
+}
+
+// Clearing the flag wakes the loop's wait: it waits neither for an event nor for the deadline of
+// the batch it collects (a minute away).
+TEST_F(WatchLoopTest, AWatcherWhoseFlagIsClearedWhileItWaitsReturnsAtOnce) {
+  const fs::path song = existing_session("Song.rpp", "before");
+  for (const bool collecting : {false, true}) {
+    SCOPED_TRACE(collecting ? "collecting" : "idle");
+    auto session = WatchSession::start(disk_.load(), 60s);
+    ASSERT_TRUE(session.has_value()) << session.error().one_line();
+    if (collecting) {
+      save_in_place(song, "after!");
+      ASSERT_TRUE(wait_until([&] {
+        session->step();
+        return session->collecting();
+      }));
+    }
+    Flag running(true);
+    std::atomic<bool> returned{false};
+    std::thread loop([&] {
+      watch_until_stopped(*session, running);
+      returned = true;
+    });
+    // Once the loop has subscribed it is waiting, or about to: the clearing must reach it either way.
+    const bool waiting = wait_until([&] { return running.subscription_count() == 1; });
+    running.store(false);
+    const bool stopped = wait_until([&] { return returned.load(); });
+    // A loop that missed the wake-up still wakes for an event, so that the test ends.
+    if (!stopped) write_file(disk_.root / "Wake.rpp", "an event");
+    loop.join();
+    EXPECT_TRUE(waiting);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(console_.out_lines().back(), "Stopped watching.");
+  }
+  EXPECT_TRUE(checkpoint_lines().empty());
 }
 
 // A project folder moved away and back (a restore, a sync tool) is still this project's: the
@@ -701,7 +766,7 @@ TEST_F(WatchLoopTest, StartFailuresComeBackBeforeAnythingIsWatched) {
     c.spoil(project);
     const std::string expected = c.error(project);
     const auto before = console_.out_lines().size();
-    auto result = run_loop(std::move(project), 0s, std::make_shared<std::atomic<bool>>(true));
+    auto result = run_loop(std::move(project), 0s, std::make_shared<Flag>(true));
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().one_line(), expected);
     EXPECT_EQ(console_.out_lines().size(), before) << "no start-up lines";

@@ -1,5 +1,6 @@
 #include "ipc.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <exception>
@@ -16,6 +17,8 @@
 
 #include "connection_table.h"
 #include "console.h"
+#include "platform/eintr.h"
+#include "platform/wake_fd.h"
 #include "project.h"
 #include "project_list.h"
 #include "protocol.h"
@@ -90,14 +93,14 @@ using Clock = std::chrono::steady_clock;
 
 // What the accept loop and every connection thread share; it lives as long as the last of them.
 struct Server {
-  Server(WatchedMap watched_projects, std::shared_ptr<std::atomic<bool>> rescan_flag, std::size_t max_connections)
+  Server(WatchedMap watched_projects, tallowmere_cli::SharedFlag rescan_flag, std::size_t max_connections)
       : watched(std::move(watched_projects)),
         rescan(std::move(rescan_flag)),
         connections(max_connections),
         status_loads([watched = watched] { return project_list(watched); }) {}
 
   WatchedMap watched;
-  std::shared_ptr<std::atomic<bool>> rescan;
+  tallowmere_cli::SharedFlag rescan;
   ConnectionTable connections;
   SharedLoad status_loads;
 };
@@ -130,7 +133,7 @@ struct Limits {
   std::chrono::milliseconds reply_within;
 };
 
-Result<std::string> reply_for(Request request, const std::shared_ptr<std::atomic<bool>>& rescan, SharedLoad& status_loads) {
+Result<std::string> reply_for(Request request, const tallowmere_cli::SharedFlag& rescan, SharedLoad& status_loads) {
   Response response;
   switch (request) {
     case Request::Rescan:
@@ -152,7 +155,7 @@ Result<std::string> reply_for(Request request, const std::shared_ptr<std::atomic
 
 // Reads the request, then answers it unless `request_read` says the connection is to be dropped.
 Status serve_connection(int fd, const Limits& limits, const std::function<bool()>& request_read,
-                        const std::shared_ptr<std::atomic<bool>>& rescan, SharedLoad& status_loads) {
+                        const tallowmere_cli::SharedFlag& rescan, SharedLoad& status_loads) {
   auto line = socket_io::read_line(fd, kMaxRequestLineBytes, limits.request_by);
   if (!line) return std::unexpected(std::move(line.error()).context("failed to read request"));
   if (!request_read()) return std::unexpected(ErrorChain("closed to make room for another connection"));
@@ -215,7 +218,7 @@ int accept_one(int listener, const ServeOptions& options) {
   return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running, const std::shared_ptr<Server>& server,
+void accept_loop(int listener, const tallowmere_cli::SharedFlag& running, const std::shared_ptr<Server>& server,
                  const ServeOptions& options) {
   // Accepting fails the same way again and again until what it lacks (descriptors, mostly)
   // comes free: one warning until the next connection is accepted.
@@ -224,6 +227,11 @@ void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running
     if (!accept_failing) warn("daemon control socket accept failed: ", detail);
     accept_failing = true;
   };
+  // Clearing the flag makes `stop` readable, so the wait for a connection needs no time-out. Without
+  // such a descriptor the wait looks at the flag at the polling interval instead.
+  const auto stop = tallowmere_cli::platform::WakeFd::create();
+  tallowmere_cli::Flag::Subscription stop_wakes;
+  if (stop) stop_wakes = running->subscribe([&stop] { stop->notify(); });
   while (running->load()) {
     try {
       UniqueFd connection(accept_one(listener, options));
@@ -235,10 +243,8 @@ void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running
       const int error = errno;
       if (error == EINTR) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) {
-        // Waits for the next connection, but never longer than the interval at which the
-        // running flag must be looked at.
-        pollfd pending{listener, POLLIN, 0};
-        ::poll(&pending, 1, static_cast<int>(kAcceptPollInterval.count()));
+        std::array<pollfd, 2> waiting{pollfd{listener, POLLIN, 0}, pollfd{stop ? stop->fd() : -1, POLLIN, 0}};
+        ::poll(waiting.data(), waiting.size(), stop ? -1 : static_cast<int>(kAcceptPollInterval.count()));
         continue;
       }
       accept_failed(tallowmere_core::os_error_text(error));
@@ -251,8 +257,8 @@ void accept_loop(int listener, const std::shared_ptr<std::atomic<bool>>& running
   }
 }
 
-void serve_until_stopped(const std::shared_ptr<std::atomic<bool>>& running, const WatchedMap& watched,
-                         const std::shared_ptr<std::atomic<bool>>& rescan, const ServeOptions& options) {
+void serve_until_stopped(const tallowmere_cli::SharedFlag& running, const WatchedMap& watched,
+                         const tallowmere_cli::SharedFlag& rescan, const ServeOptions& options) {
   auto path = socket_path();
   if (!path) return warn("daemon control socket unavailable: ", path.error().one_line());
   auto listener = listen_at(*path);
@@ -293,11 +299,11 @@ Result<UniqueFd> listen_at(const fs::path& path) {
   return listener;
 }
 
-void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan) {
+void serve(tallowmere_cli::SharedFlag running, WatchedMap watched, tallowmere_cli::SharedFlag rescan) {
   serve(std::move(running), std::move(watched), std::move(rescan), ServeOptions{});
 }
 
-void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan,
+void serve(tallowmere_cli::SharedFlag running, WatchedMap watched, tallowmere_cli::SharedFlag rescan,
            ServeOptions options) {
   try {
     serve_until_stopped(running, watched, rescan, options);
@@ -308,7 +314,7 @@ void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::
   }
 }
 
-Status handle_connection(UniqueFd connection, const WatchedMap& watched, const std::shared_ptr<std::atomic<bool>>& rescan) {
+Status handle_connection(UniqueFd connection, const WatchedMap& watched, const tallowmere_cli::SharedFlag& rescan) {
   const ServeOptions defaults;
   const Limits limits{Clock::now() + defaults.request_time_limit, defaults.reply_time_limit};
   SharedLoad status_loads([&watched] { return project_list(watched); });

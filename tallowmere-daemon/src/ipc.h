@@ -1,7 +1,6 @@
 #pragma once
 // The control socket: one JSON request line and one JSON reply line per connection, on
 // <central root>/run/daemon.sock.
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -9,6 +8,7 @@
 #include <memory>
 
 #include "error_chain.h"
+#include "flag.h"
 #include "unique_fd.h"
 #include "watched.h"
 
@@ -47,8 +47,8 @@ struct ServeOptions {
 // The server thread's body: listens until `running` turns false, one thread per connection.
 // Concurrent `Status` requests share their project loads. Every problem is a "WARNING: " line on
 // standard error, a full table or failing accepts one line per burst; it never throws.
-void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan);
-void serve(std::shared_ptr<std::atomic<bool>> running, WatchedMap watched, std::shared_ptr<std::atomic<bool>> rescan,
+void serve(tallowmere_cli::SharedFlag running, WatchedMap watched, tallowmere_cli::SharedFlag rescan);
+void serve(tallowmere_cli::SharedFlag running, WatchedMap watched, tallowmere_cli::SharedFlag rescan,
            ServeOptions options);
 
 // A listening socket bound to `path` (close-on-exec, non-blocking), taking over a socket file
@@ -59,6 +59,6 @@ tallowmere_cli::Result<tallowmere_core::UniqueFd> listen_at(const std::filesyste
 // every path, within the default time limits. No reply is sent when the request cannot be read or
 // parsed.
 tallowmere_cli::Status handle_connection(tallowmere_core::UniqueFd connection, const WatchedMap& watched,
-                                         const std::shared_ptr<std::atomic<bool>>& rescan);
+                                         const tallowmere_cli::SharedFlag& rescan);
 
 }  // namespace tallowmere_daemon::ipc

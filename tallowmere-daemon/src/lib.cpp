@@ -19,7 +19,7 @@
 
 namespace tallowmere_daemon {
 
-void run_with_rescan_interval(std::shared_ptr<std::atomic<bool>> running) {
+void run_with_rescan_interval(tallowmere_cli::SharedFlag running) {
   supervisor::State state;
   supervisor::run(running, supervisor::Options{}, state);
 }
@@ -28,7 +28,7 @@ namespace {
 
 // SIGINT is blocked in every thread and taken synchronously by one thread of its own, so the
 // signal context does nothing at all and the flag is cleared from ordinary code.
-tallowmere_cli::Status install_ctrl_c_handler(const std::shared_ptr<std::atomic<bool>>& running) {
+tallowmere_cli::Status install_ctrl_c_handler(const tallowmere_cli::SharedFlag& running) {
   static std::atomic<bool> installed{false};
   const auto fail = [](std::string cause) {
     return std::unexpected(tallowmere_cli::ErrorChain(std::move(cause)).context("failed to install Ctrl-C handler"));
@@ -90,7 +90,7 @@ tallowmere_cli::Result<tallowmere_core::UniqueFd> take_service_lock() {
 tallowmere_cli::Status run_daemon() {
   auto service_lock = take_service_lock();
   if (!service_lock) return std::unexpected(std::move(service_lock.error()));
-  auto running = std::make_shared<std::atomic<bool>>(true);
+  auto running = std::make_shared<tallowmere_cli::Flag>(true);
   if (auto installed = install_ctrl_c_handler(running); !installed) return installed;
   tallowmere_cli::console::out(
       "tallowmere-daemon starting (rescans the project registry every 5 minutes). Press Ctrl-C to stop.");

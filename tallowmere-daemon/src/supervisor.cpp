@@ -25,8 +25,6 @@ namespace console = tallowmere_cli::console;
 // What the registry holds is shown on one line whatever it is.
 std::string shown(std::string_view value) { return tallowmere_core::text::escape_control(value); }
 
-constexpr auto kPoll = std::chrono::milliseconds(200);
-
 bool is_watch_enabled(const tallowmere_core::ProjectConfig& config) {
   const std::string& mode = config.checkpoint_policy.mode;
   return mode == "hybrid" || mode == "event_triggered";
@@ -99,7 +97,7 @@ std::move_only_function<void()> watcher_body(WatchLoop loop, tallowmere_cli::Loa
 void start_watcher(State& state, const Options& options, const tallowmere_core::RegistryEntry& entry,
                    tallowmere_cli::LoadedProject project, std::chrono::seconds window) {
   console::out(fmt::format("Watching {} ({})", shown(entry.project_path), display_title(entry)));
-  auto flag = std::make_shared<std::atomic<bool>>(true);
+  auto flag = std::make_shared<tallowmere_cli::Flag>(true);
   {
     std::lock_guard lock(state.watched->mutex);
     state.watched->by_work_id.insert_or_assign(
@@ -178,17 +176,24 @@ void release_finished(State& state) {
   });
 }
 
-void wait_for_next_rescan(const std::shared_ptr<std::atomic<bool>>& running, const State& state,
+// Sleeps until the next rescan is due, a rescan is requested or the service stops, whichever
+// comes first; both flags wake it, so it looks at them only when one of them has changed.
+void wait_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State& state,
                           std::chrono::nanoseconds interval) {
-  const auto deadline = std::chrono::steady_clock::now() + interval;
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = interval >= std::chrono::steady_clock::time_point::max() - start
+                            ? std::chrono::steady_clock::time_point::max()
+                            : start + interval;
+  tallowmere_cli::Wakeup wakeup;
+  const auto stop_wakes = wakeup.follow(*running);
+  const auto request_wakes = wakeup.follow(*state.rescan);
   while (true) {
     if (!running->load()) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return;
+    if (std::chrono::steady_clock::now() >= deadline) return;
     // An exchange, not a load and a store: a request made right after this look is kept for the
     // next one.
     if (state.rescan->exchange(false)) return;
-    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(deadline - now, kPoll));
+    wakeup.wait_until(deadline);
   }
 }
 
@@ -196,7 +201,7 @@ void warn_control_socket(const std::string& cause) {
   console::err("WARNING: daemon control socket unavailable: " + cause);
 }
 
-std::thread start_server(const std::shared_ptr<std::atomic<bool>>& running, const State& state) {
+std::thread start_server(const tallowmere_cli::SharedFlag& running, const State& state) {
   try {
     return std::thread([running, watched = state.watched, rescan_flag = state.rescan]() noexcept {
       try {
@@ -247,7 +252,7 @@ void stop_watchers(State& state) {
   state.watchers.clear();
 }
 
-void run(const std::shared_ptr<std::atomic<bool>>& running, const Options& options, State& state) {
+void run(const tallowmere_cli::SharedFlag& running, const Options& options, State& state) {
   std::thread server;
   if (options.serve_control_socket) server = start_server(running, state);
 

@@ -16,8 +16,8 @@
 
 namespace tallowmere_daemon::supervisor {
 
-using WatchLoop = std::function<tallowmere_cli::Status(tallowmere_cli::LoadedProject, std::chrono::nanoseconds,
-                                                       std::shared_ptr<std::atomic<bool>>)>;
+using WatchLoop =
+    std::function<tallowmere_cli::Status(tallowmere_cli::LoadedProject, std::chrono::nanoseconds, ipc::RunningFlag)>;
 // Starts `body` on a new thread and hands back its handle; throws std::system_error when the
 // system refuses a thread.
 using ThreadStarter = std::function<std::thread(std::move_only_function<void()> body)>;
@@ -41,7 +41,7 @@ struct Watcher {
 // watcher threads it started, in start order. Dropping it stops and joins those threads.
 struct State {
   ipc::WatchedMap watched = std::make_shared<ipc::WatchedProjects>();
-  std::shared_ptr<std::atomic<bool>> rescan = std::make_shared<std::atomic<bool>>(false);
+  tallowmere_cli::SharedFlag rescan = std::make_shared<tallowmere_cli::Flag>(false);
   std::vector<Watcher> watchers;
 
   State() = default;
@@ -60,6 +60,6 @@ void stop_watchers(State& state);
 
 // Starts the control socket (when asked), rescans at once and then every interval or on request,
 // and once `running` is false stops and joins every watcher, then the control-socket thread.
-void run(const std::shared_ptr<std::atomic<bool>>& running, const Options& options, State& state);
+void run(const tallowmere_cli::SharedFlag& running, const Options& options, State& state);
 
 }  // namespace tallowmere_daemon::supervisor

@@ -2,7 +2,6 @@
 // The watched-project map: work id → what the service knows of its running watcher. Shared by the
 // supervisor, the control-socket threads and every watcher thread; its mutex is held only for a
 // look-up, an insertion, a removal, clearing flags or copying all entries.
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -10,11 +9,12 @@
 #include <optional>
 #include <string>
 
+#include "flag.h"
 #include "timestamp.h"
 
 namespace tallowmere_daemon::ipc {
 
-using RunningFlag = std::shared_ptr<std::atomic<bool>>;
+using RunningFlag = tallowmere_cli::SharedFlag;
 
 struct WatchedProject {
   std::string project_path;              // as the registry entry gives it

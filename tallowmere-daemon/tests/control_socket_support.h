@@ -78,7 +78,7 @@ inline void write_project(const fs::path& central_root, const fs::path& folder, 
 inline ipc::WatchedProject watched_project(std::string project_path, std::optional<std::string> title,
                                            std::string_view since = "2024-03-01T10:00:00+01:00") {
   return ipc::WatchedProject{std::move(project_path), std::move(title), std::chrono::seconds(0), at(since),
-                             std::make_shared<std::atomic<bool>>(true)};
+                             std::make_shared<tallowmere_cli::Flag>(true)};
 }
 
 // ipc::serve on a thread of its own; stopped and joined when the object goes.
@@ -104,11 +104,11 @@ class ServerThread {
   }
 
   const ipc::WatchedMap& watched() const { return watched_; }
-  const std::shared_ptr<std::atomic<bool>>& rescan() const { return rescan_; }
+  const tallowmere_cli::SharedFlag& rescan() const { return rescan_; }
 
  private:
-  std::shared_ptr<std::atomic<bool>> running_ = std::make_shared<std::atomic<bool>>(true);
-  std::shared_ptr<std::atomic<bool>> rescan_ = std::make_shared<std::atomic<bool>>(false);
+  tallowmere_cli::SharedFlag running_ = std::make_shared<tallowmere_cli::Flag>(true);
+  tallowmere_cli::SharedFlag rescan_ = std::make_shared<tallowmere_cli::Flag>(false);
   ipc::WatchedMap watched_;
   std::thread thread_;
 };

@@ -36,7 +36,7 @@ using tallowmere_cli::ErrorChain;
 using tallowmere_cli::LoadedProject;
 using tallowmere_cli::Status;
 using tallowmere_test::control_socket::ScopedEnv;
-using Flag = std::shared_ptr<std::atomic<bool>>;
+using Flag = tallowmere_cli::SharedFlag;
 
 // How the fake watch loop behaves once started.
 enum class Behaviour { wait_for_flag, fail_at_once, throw_exception, throw_non_exception, end_at_once };
@@ -617,7 +617,7 @@ class SupervisorRun : public SupervisorTest {
     });
   }
 
-  Flag running = std::make_shared<std::atomic<bool>>(true);
+  Flag running = std::make_shared<tallowmere_cli::Flag>(true);
   std::atomic<bool> returned{false};
 
  private:
@@ -657,6 +657,27 @@ TEST_F(SupervisorRun, RescanRequestIsTakenWithinTheWait) {
   ASSERT_TRUE(wait_for_line("out: Reconciling " + root.string() + " (Song): no longer watch-enabled"));
   // The request was consumed by that rescan.
   EXPECT_TRUE(tallowmere_test::wait_until([&] { return !state.rescan->load(); }));
+}
+
+// The wait between rescans sleeps until it is told otherwise; a stop an hour before the next rescan
+// is due ends it, and the service, at once.
+TEST_F(SupervisorRun, StopDuringTheWaitEndsItAndStopsEveryWatcher) {
+  options.rescan_interval = std::chrono::hours(1);
+  const fs::path root = make_project("song", "w1");
+  write_registry({{"w1", root.string(), "Song"}});
+  start(options);
+  ASSERT_TRUE(wait_for_line("out: Watching " + root.string() + " (Song)"));
+  // Subscribed to the flag: the supervisor is waiting, or about to.
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return running->subscription_count() == 1; }));
+
+  running->store(false);
+  const bool stopped = tallowmere_test::wait_until([&] { return returned.load(); });
+  // A wait that missed the stop still ends for a request, so that the test ends.
+  if (!stopped) state.rescan->store(true);
+  stop();
+  EXPECT_TRUE(stopped);
+  EXPECT_EQ(loops.ended(), 1);
+  EXPECT_TRUE(state.watchers.empty());
 }
 
 TEST_F(SupervisorRun, FlagClearedBeforeTheFirstRescanStartsNothing) {

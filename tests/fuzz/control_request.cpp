@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ::shutdown(client.get(), SHUT_WR);
 
   auto watched = std::make_shared<ipc::WatchedProjects>();
-  auto rescan = std::make_shared<std::atomic<bool>>(false);
+  auto rescan = std::make_shared<tallowmere_cli::Flag>(false);
   const auto handled = ipc::handle_connection(std::move(server), watched, rescan);
   const std::string reply = read_all(client.get());
 

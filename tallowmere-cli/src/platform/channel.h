@@ -7,7 +7,8 @@
 // Channel<T>::create() gives the first Sender and the Receiver. Copies of a Sender count as
 // senders; once every Sender is gone, the receiver gets what is still queued and then
 // "disconnected". Once the Receiver is gone, send() returns false and the value is dropped. send()
-// never blocks for longer than one short critical section.
+// never blocks for longer than one short critical section. A Waker cuts the receiver's wait short
+// from another thread, for a receiver that must also notice something other than values.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -23,16 +24,18 @@ namespace tallowmere_cli::platform {
 enum class ReceiveFailure {
   Timeout,       // nothing arrived in time; senders remain
   Disconnected,  // nothing is queued and no sender is left, so nothing ever will arrive
+  Woken,         // nothing is queued, and a Waker ended the wait
 };
 
 template <class T>
 class Channel {
   struct State {
     std::mutex mutex;
-    std::condition_variable changed;  // a value was queued, or the last sender went
+    std::condition_variable changed;  // a value was queued, the last sender went, or a wake came
     MergingQueue<T> queue;
     std::size_t senders = 0;
     bool receiver_alive = true;
+    bool woken = false;  // a wake not yet taken by a receive
   };
 
  public:
@@ -87,6 +90,25 @@ class Channel {
     std::shared_ptr<State> state_;
   };
 
+  // Ends the receive under way, or the next one, with Woken when nothing is queued; wakes given
+  // before that receive count as one. Any thread may wake; a Waker does not count as a sender.
+  class Waker {
+   public:
+    void wake() const {
+      if (!state_) return;
+      {
+        std::lock_guard lock(state_->mutex);
+        state_->woken = true;
+      }
+      state_->changed.notify_one();
+    }
+
+   private:
+    friend class Channel;
+    explicit Waker(std::shared_ptr<State> state) noexcept : state_(std::move(state)) {}
+    std::shared_ptr<State> state_;
+  };
+
   // Move-only; one thread receives at a time.
   class Receiver {
    public:
@@ -102,24 +124,33 @@ class Channel {
     Receiver& operator=(const Receiver&) = delete;
     ~Receiver() { disconnect(); }
 
-    // The value queued first, waiting up to `timeout` (zero or less: no wait) for one to arrive.
-    // Queued values are delivered even after the last sender has gone; only then "disconnected".
+    // The value queued first, waiting up to `timeout` (zero or less: no wait; one too long for
+    // the clock: no time-out) for one to arrive. Queued values are delivered even after the last
+    // sender has gone; only then "disconnected". A wake is taken by the first receive that waits.
     std::expected<T, ReceiveFailure> receive(std::chrono::nanoseconds timeout) {
       if (!state_) return std::unexpected(ReceiveFailure::Disconnected);
       const auto now = std::chrono::steady_clock::now();
       const auto longest = std::chrono::steady_clock::time_point::max() - now;
-      const auto deadline = timeout <= timeout.zero() ? now
-                            : timeout >= longest      ? std::chrono::steady_clock::time_point::max()
-                                                      : now + timeout;
       std::unique_lock lock(state_->mutex);
-      state_->changed.wait_until(lock, deadline,
-                                 [&] { return !state_->queue.empty() || state_->senders == 0; });
+      const auto ready = [&] { return !state_->queue.empty() || state_->senders == 0 || state_->woken; };
+      bool woken = false;
+      if (timeout > timeout.zero()) {
+        if (timeout >= longest) {
+          state_->changed.wait(lock, ready);
+        } else {
+          state_->changed.wait_until(lock, now + timeout, ready);
+        }
+        woken = std::exchange(state_->woken, false);
+      }
       if (auto waiting = state_->queue.pop()) return std::move(waiting->first);
-      return std::unexpected(state_->senders == 0 ? ReceiveFailure::Disconnected
-                                                  : ReceiveFailure::Timeout);
+      if (state_->senders == 0) return std::unexpected(ReceiveFailure::Disconnected);
+      return std::unexpected(woken ? ReceiveFailure::Woken : ReceiveFailure::Timeout);
     }
 
-    // receive() without waiting.
+    // A Waker of this receiver's waits; one of a receiver connected to nothing wakes nothing.
+    Waker waker() const { return Waker(state_); }
+
+    // receive() without waiting; a wake is left for the next receive that waits.
     std::expected<T, ReceiveFailure> try_receive() { return receive(std::chrono::nanoseconds::zero()); }
 
    private:

@@ -13,13 +13,13 @@
 #include <thread>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "error.h"
 #include "platform/eintr.h"
+#include "platform/wake_fd.h"
 #include "unique_fd.h"
 
 namespace tallowmere_cli::platform {
@@ -47,30 +47,72 @@ constexpr std::uint32_t watch_mask =
 // as fit.
 constexpr std::size_t read_buffer_size = 64 * 1024;
 
-// While a folder is watched, how often its path is checked to still lead to it: a folder further
-// up that was moved or replaced sends the watched folder no event of its own. Rare enough to add
-// nothing worth measuring to an idle service's wake-ups; saves made meanwhile are found by the
-// report of every file that follows.
+// A folder further up that moves sends the watched folder no event of its own, so the folders
+// above it are watched too: each for its own move or deletion, the direct parent also for the
+// watched folder's name moved or deleted in it (an entry moved over that name included). The
+// rest of the parent's traffic is not asked for: those folders may be busy ones.
+constexpr std::uint32_t parent_mask =
+    IN_MOVE_SELF | IN_DELETE_SELF | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR;
+constexpr std::uint32_t ancestor_mask = IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
+
+// When a folder above cannot be watched (no read permission, no watches left), how often the
+// path is checked to still lead to the watched folder instead. Saves made meanwhile are found by
+// the report of every file that follows.
 constexpr std::chrono::milliseconds path_check_interval{5000};
 // While no folder stands at the path, how often it is tried again.
 constexpr std::chrono::milliseconds retry_interval{250};
 
 // A watch on the folder standing at the path: its own inotify descriptor (closing it ends the
-// watch, whatever became of the folder) and the folder's identity when the watch was set.
+// watch, whatever became of the folder), which also watches the folders above it, and the
+// folder's identity when the watch was set. One descriptor per project: the system allows a user
+// only some 128 of them.
 struct ArmedWatch {
   tallowmere_core::UniqueFd inotify_fd;
+  int folder_wd = -1;
+  std::vector<int> ancestor_wds;
+  bool ancestors_watched = false;  // false: one of them could not be watched
   dev_t device = 0;
   ino_t inode = 0;
 };
 
+// Watches the folders that hold `folder`, up to the root (which cannot move), in place of those
+// `watch` watched so far; false when one of them cannot be watched.
+bool watch_ancestors(ArmedWatch& watch, const fs::path& folder) {
+  std::vector<int> watched;
+  bool all = true;
+  std::uint32_t mask = parent_mask;
+  for (fs::path above = folder.parent_path(); !above.empty() && above != above.root_path();
+       above = above.parent_path()) {
+    // A folder watched already keeps its descriptor and takes the new mask.
+    const int wd = ::inotify_add_watch(watch.inotify_fd.get(), above.c_str(), mask);
+    if (wd < 0) {
+      all = false;
+      break;
+    }
+    watched.push_back(wd);
+    mask = ancestor_mask;
+  }
+  for (const int old : watch.ancestor_wds) {
+    if (std::find(watched.begin(), watched.end(), old) == watched.end()) {
+      ::inotify_rm_watch(watch.inotify_fd.get(), old);
+    }
+  }
+  watch.ancestor_wds = std::move(watched);
+  watch.ancestors_watched = all;
+  return all;
+}
+
 // Watches whatever folder stands at `folder` now; the errno when none can be watched.
 std::expected<ArmedWatch, int> arm(const fs::path& folder) {
   // Non-blocking, so that a read after poll() can never hang the thread (and stop() with it).
-  ArmedWatch watch{tallowmere_core::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))};
+  ArmedWatch watch;
+  watch.inotify_fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!watch.inotify_fd) return std::unexpected(errno);
-  if (::inotify_add_watch(watch.inotify_fd.get(), folder.c_str(), watch_mask) < 0) return std::unexpected(errno);
-  // Taken after the watch is set: a folder replaced in between is the watched one moving away,
-  // which its watch reports.
+  watch.folder_wd = ::inotify_add_watch(watch.inotify_fd.get(), folder.c_str(), watch_mask);
+  if (watch.folder_wd < 0) return std::unexpected(errno);
+  watch_ancestors(watch, folder);
+  // Taken after the watches are set: a folder replaced, or one above it moved, in between is
+  // reported by them.
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0) return std::unexpected(errno);
   watch.device = status.st_dev;
@@ -88,8 +130,11 @@ bool still_at_path(const ArmedWatch& watch, const fs::path& folder) {
 
 class InotifyWatcher final : public FileWatcher {
  public:
-  InotifyWatcher(fs::path folder, ArmedWatch watch, tallowmere_core::UniqueFd wake_fd)
-      : folder_(std::move(folder)), first_watch_(std::move(watch)), wake_fd_(std::move(wake_fd)) {}
+  InotifyWatcher(fs::path folder, ArmedWatch watch, WakeFd wake)
+      : folder_(std::move(folder)),
+        folder_name_(folder_.filename().string()),
+        first_watch_(std::move(watch)),
+        wake_(std::move(wake)) {}
 
   ~InotifyWatcher() override { stop(); }
 
@@ -100,13 +145,10 @@ class InotifyWatcher final : public FileWatcher {
 
   void stop() override {
     if (thread_.joinable()) {
-      // The wake descriptor stays readable from here on; the thread never reads it, only sees it.
-      const std::uint64_t one = 1;
-      retry_on_eintr([&] { return ::write(wake_fd_.get(), &one, sizeof one); });
+      wake_.notify();
       thread_.join();
     }
     first_watch_.inotify_fd.reset();
-    wake_fd_.reset();
   }
 
  private:
@@ -122,7 +164,8 @@ class InotifyWatcher final : public FileWatcher {
 
   // Watches the path, not the folder: when the folder goes (deleted, moved, replaced, a folder
   // above it moved) the path is tried again until a folder stands there, which is then watched
-  // and everything in it reported, as after lost events.
+  // and everything in it reported, as after lost events. While it is watched, the thread sleeps
+  // until something happens.
   void forward(const Channel<ChangeEvent>::Sender& sender) {
     alignas(inotify_event) std::array<std::byte, read_buffer_size> buffer;
     std::optional<ArmedWatch> watch(std::move(first_watch_));
@@ -137,17 +180,20 @@ class InotifyWatcher final : public FileWatcher {
         }
         continue;
       }
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= next_path_check) {
-        next_path_check = now + path_check_interval;
-        if (!still_at_path(*watch, folder_)) {
-          watch.reset();
-          continue;
+      int timeout = -1;
+      if (!watch->ancestors_watched) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_path_check) {
+          next_path_check = now + path_check_interval;
+          if (!still_at_path(*watch, folder_)) {
+            watch.reset();
+            continue;
+          }
         }
+        timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next_path_check - now).count());
       }
-      std::array<pollfd, 2> descriptors{pollfd{watch->inotify_fd.get(), POLLIN, 0}, pollfd{wake_fd_.get(), POLLIN, 0}};
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_path_check - now);
-      if (::poll(descriptors.data(), descriptors.size(), static_cast<int>(wait.count())) < 0) {
+      std::array<pollfd, 2> descriptors{pollfd{watch->inotify_fd.get(), POLLIN, 0}, pollfd{wake_.fd(), POLLIN, 0}};
+      if (::poll(descriptors.data(), descriptors.size(), timeout) < 0) {
         if (errno == EINTR) continue;
         return;
       }
@@ -163,23 +209,37 @@ class InotifyWatcher final : public FileWatcher {
         if (errno != EAGAIN) watch.reset();
         continue;
       }
-      auto translation = inotify::translate(std::span(buffer.data(), static_cast<std::size_t>(got)), folder_);
+      const auto sorted = inotify::sort_records(std::span(buffer.data(), static_cast<std::size_t>(got)),
+                                                watch->folder_wd, watch->ancestor_wds, folder_name_);
+      // The folder's own records first: they were made before anything that moved it.
+      auto translation = inotify::translate(sorted.folder_records, folder_);
       for (auto& event : translation.events) sender.send(std::move(event));  // false: receiver gone, dropped
-      if (translation.watch_ended) watch.reset();
+      if (translation.watch_ended) {
+        watch.reset();
+        continue;
+      }
+      if (sorted.path_may_have_moved) {
+        // The folders above may be other ones now even where the path still leads to the watched
+        // folder, so they are watched afresh before the path is looked at.
+        watch_ancestors(*watch, folder_);
+        next_path_check = std::chrono::steady_clock::now() + path_check_interval;
+        if (!still_at_path(*watch, folder_)) watch.reset();
+      }
     }
   }
 
   // Waits up to `interval` for stop(); true when it came (or the wait cannot be made at all).
   bool woken_within(std::chrono::milliseconds interval) const {
-    pollfd wake{wake_fd_.get(), POLLIN, 0};
+    pollfd wake{wake_.fd(), POLLIN, 0};
     const int ready = ::poll(&wake, 1, static_cast<int>(interval.count()));
     if (ready < 0) return errno != EINTR;
     return ready > 0;
   }
 
   fs::path folder_;
-  ArmedWatch first_watch_;  // set up by watch(), taken over by the thread
-  tallowmere_core::UniqueFd wake_fd_;  // an eventfd: written once by stop() to end the thread's poll
+  std::string folder_name_;  // the last component of folder_, as its parent's records name it
+  ArmedWatch first_watch_;   // set up by watch(), taken over by the thread
+  WakeFd wake_;              // notified by stop() to end the thread's poll
   std::thread thread_;
 };
 
@@ -189,10 +249,10 @@ std::expected<std::unique_ptr<FileWatcher>, std::string> FileWatcher::watch(cons
                                                                             Channel<ChangeEvent>::Sender sender) {
   auto first_watch = arm(folder);
   if (!first_watch) return std::unexpected(os_error_text(first_watch.error()));
-  tallowmere_core::UniqueFd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wake_fd) return std::unexpected(os_error_text(errno));
+  auto wake = WakeFd::create();
+  if (!wake) return std::unexpected(os_error_text(wake.error()));
 
-  auto watcher = std::make_unique<InotifyWatcher>(folder, std::move(*first_watch), std::move(wake_fd));
+  auto watcher = std::make_unique<InotifyWatcher>(folder, std::move(*first_watch), std::move(*wake));
   try {
     watcher->start(std::move(sender));
   } catch (const std::system_error& error) {
@@ -202,6 +262,30 @@ std::expected<std::unique_ptr<FileWatcher>, std::string> FileWatcher::watch(cons
 }
 
 namespace inotify {
+
+namespace {
+
+// Calls `visit(record, name, whole record)` for each whole record in `buffer`, in order, for as
+// long as it returns true. A truncated record at the end is left out.
+template <class Visit>
+void for_each_record(std::span<const std::byte> buffer, Visit&& visit) {
+  std::size_t offset = 0;
+  while (buffer.size() - offset >= sizeof(inotify_event)) {
+    // Copied out rather than cast in place: a crafted buffer need not be aligned.
+    inotify_event record;
+    std::memcpy(&record, buffer.data() + offset, sizeof record);
+    const std::size_t record_size = sizeof(inotify_event) + record.len;
+    if (record_size > buffer.size() - offset) return;
+    // The name is padded with NULs to `len` bytes; a record about a watched folder itself has none.
+    const char* name_bytes = reinterpret_cast<const char*>(buffer.data() + offset + sizeof(inotify_event));
+    const std::string_view name(name_bytes, ::strnlen(name_bytes, record.len));
+    const auto whole = buffer.subspan(offset, record_size);
+    offset += record_size;
+    if (!visit(record, name, whole)) return;
+  }
+}
+
+}  // namespace
 
 Translation translate(std::span<const std::byte> buffer, const fs::path& folder) {
   Translation translation;
@@ -216,35 +300,43 @@ Translation translate(std::span<const std::byte> buffer, const fs::path& folder)
     events.push_back(ChangeEvent{kind, {path}});
   };
 
-  std::size_t offset = 0;
-  while (buffer.size() - offset >= sizeof(inotify_event)) {
-    // Copied out rather than cast in place: a crafted buffer need not be aligned.
-    inotify_event record;
-    std::memcpy(&record, buffer.data() + offset, sizeof record);
-    const std::size_t record_size = sizeof(inotify_event) + record.len;
-    if (record_size > buffer.size() - offset) break;
-    // The name is padded with NULs to `len` bytes; a record about the folder itself has none.
-    const char* name_bytes = reinterpret_cast<const char*>(buffer.data() + offset + sizeof(inotify_event));
-    const std::string_view name(name_bytes, ::strnlen(name_bytes, record.len));
-    offset += record_size;
-
-    if ((record.mask & IN_Q_OVERFLOW) != 0) {
+  for_each_record(buffer, [&](const inotify_event& record, std::string_view name, std::span<const std::byte>) {
+    const std::uint32_t mask = record.mask;
+    if ((mask & IN_Q_OVERFLOW) != 0) {
       // Events were lost: report everything that is there now and let the watch loop's change
       // filter find what really changed.
       events.push_back(recrawl(folder));
-      continue;
+      return true;
     }
-    if ((record.mask & watch_gone) != 0) {
+    if ((mask & watch_gone) != 0) {
       translation.watch_ended = true;
-      break;
+      return false;
     }
     const fs::path path = name.empty() ? folder : folder / name;
-    if ((record.mask & created) != 0) add(EventKind::Create, path);
-    if ((record.mask & modified) != 0) add(EventKind::Modify, path);
-    if ((record.mask & removed) != 0) add(EventKind::Remove, path);
-    if ((record.mask & attributes) != 0) add(EventKind::Other, path);
-  }
+    if ((mask & created) != 0) add(EventKind::Create, path);
+    if ((mask & modified) != 0) add(EventKind::Modify, path);
+    if ((mask & removed) != 0) add(EventKind::Remove, path);
+    if ((mask & attributes) != 0) add(EventKind::Other, path);
+    return true;
+  });
   return translation;
+}
+
+SortedRecords sort_records(std::span<const std::byte> buffer, int folder_wd, std::span<const int> ancestor_wds,
+                           std::string_view folder_name) {
+  SortedRecords sorted;
+  for_each_record(buffer, [&](const inotify_event& record, std::string_view name, std::span<const std::byte> whole) {
+    const bool lost = (record.mask & IN_Q_OVERFLOW) != 0;
+    if (record.wd == folder_wd || lost) {
+      sorted.folder_records.insert(sorted.folder_records.end(), whole.begin(), whole.end());
+    }
+    const bool from_above = std::find(ancestor_wds.begin(), ancestor_wds.end(), record.wd) != ancestor_wds.end();
+    // A record without a name is about a folder above itself (moved, deleted, unmounted, its
+    // watch dropped); the parent's records with a name are about its entries.
+    if (lost || (from_above && (name.empty() || name == folder_name))) sorted.path_may_have_moved = true;
+    return true;
+  });
+  return sorted;
 }
 
 ChangeEvent recrawl(const fs::path& folder) {

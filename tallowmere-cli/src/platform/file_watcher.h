@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/channel.h"
@@ -34,11 +35,13 @@ class FileWatcher {
   // watcher's own, through `sender`. The watcher holds the only sender it is given until it stops,
   // so a receiver whose senders all came from watchers reads "disconnected" once they have
   // stopped. An event the receiver is no longer there for is dropped. The watch is on the path:
-  // when the folder is deleted, moved away, replaced or unmounted (or a folder further up moves,
-  // which is checked every five seconds), the path is tried every quarter of a second, and a
-  // folder standing there again is watched and everything in it reported as one event of kind
-  // Any, as after lost events. Fails with the system's text ("... (os error N)") when the folder
-  // cannot be watched at the start: missing, not a folder, out of watches.
+  // when the folder is deleted, moved away, replaced or unmounted, or a folder further up moves,
+  // the path is tried every quarter of a second, and a folder standing there again is watched and
+  // everything in it reported as one event of kind Any, as after lost events. While a folder is
+  // watched the thread sleeps until the system reports something (or, when a folder further up
+  // cannot be watched, looks at the path every five seconds). Fails with the system's text
+  // ("... (os error N)") when the folder cannot be watched at the start: missing, not a folder,
+  // out of watches.
   static std::expected<std::unique_ptr<FileWatcher>, std::string> watch(
       const std::filesystem::path& folder, Channel<ChangeEvent>::Sender sender);
 
@@ -69,6 +72,19 @@ struct Translation {
 // (events were lost) becomes recrawl(folder) at its place. Records after the end of the watch, and
 // a truncated record at the end of the buffer, are ignored.
 Translation translate(std::span<const std::byte> buffer, const std::filesystem::path& folder);
+
+// The records of one read() of a descriptor that watches a folder (as `folder_wd`) and the
+// folders above it (as `ancestor_wds`): the folder's own records, packed as the kernel packs
+// them, for translate(); and whether any of them may mean that the path now leads elsewhere: a
+// folder above moved, deleted or unmounted, an entry named `folder_name` moved or deleted in the
+// parent, or records lost. Records of other watches (a folder above no longer watched) are left
+// out; a queue overflow counts for both.
+struct SortedRecords {
+  std::vector<std::byte> folder_records;
+  bool path_may_have_moved = false;
+};
+SortedRecords sort_records(std::span<const std::byte> buffer, int folder_wd, std::span<const int> ancestor_wds,
+                           std::string_view folder_name);
 
 // One event of kind Any naming every regular file directly in `folder` (symbolic links are not
 // followed), in path order; no paths when the folder cannot be listed.

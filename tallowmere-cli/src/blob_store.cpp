@@ -45,17 +45,13 @@ std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, con
   if (!name) {
     return std::unexpected(CoreError::io(objects_dir, name.error().source));
   }
-  const fs::path temporary = objects_dir / (std::string(temporary_prefix) + *name);
-
   // Created with the source's own permission bits (the umask still applies), so a copy of a
-  // private file is never readable by anyone who cannot read the original.
-  const mode_t mode = source_metadata.st_mode & 0666;
-  UniqueFd output(retry_on_eintr(
-      [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); }));
-  if (!output) return std::unexpected(CoreError::io(temporary, errno));
-  // A failed copy takes its partial file with it: left behind, it would hold the disk space
-  // whose lack may have failed it.
-  tallowmere_core::durable_file::TemporaryFile partial(temporary);
+  // private file is never readable by anyone who cannot read the original. A failed copy takes
+  // its partial file with it: left behind, it would hold the disk space whose lack may have
+  // failed it.
+  auto copy = tallowmere_core::durable_file::DurableReplacement::create(
+      objects_dir, std::string(temporary_prefix) + *name, source_metadata.st_mode & 0666);
+  if (!copy) return std::unexpected(std::move(copy).error());
 
   tallowmere_core::hash::Sha256 digest;
   std::vector<unsigned char> piece(copy_piece_size);
@@ -66,31 +62,18 @@ std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, con
     if (got == 0) break;
     const std::span<const unsigned char> bytes(piece.data(), static_cast<std::size_t>(got));
     digest.update(bytes);
-    if (auto written = tallowmere_core::durable_file::write_all(output.get(), bytes, temporary); !written) {
-      return std::unexpected(written.error());
-    }
+    if (auto written = copy->write(bytes); !written) return std::unexpected(std::move(written).error());
     byte_count += static_cast<std::uint64_t>(got);
-  }
-  // The hash name promises the whole content: the bytes must be on disk before the name is.
-  if (auto synced = tallowmere_core::durable_file::full_sync(output.get(), temporary); !synced) {
-    return std::unexpected(synced.error());
-  }
-  if (const int close_error = output.close(); close_error != 0) {
-    return std::unexpected(CoreError::io(temporary, close_error));
   }
   input.reset();
 
   std::string hash_text = digest.finish_hex();
   const fs::path final_path = objects_dir / hash_text;
   std::error_code status_error;
-  // An existing copy is kept; the new one goes with `partial`.
-  if (fs::is_regular_file(final_path, status_error)) return FileDigest{std::move(hash_text), byte_count};
-  if (retry_on_eintr([&] { return ::rename(temporary.c_str(), final_path.c_str()); }) != 0) {
-    return std::unexpected(CoreError::io(final_path, errno));
-  }
-  partial.renamed();
-  if (auto synced = tallowmere_core::durable_file::sync_directory(objects_dir); !synced) {
-    return std::unexpected(synced.error());
+  // An existing copy is kept; the new one is removed with `copy`. The hash name promises the
+  // whole content, which commit() puts on disk before the name.
+  if (!fs::is_regular_file(final_path, status_error)) {
+    if (auto committed = copy->commit(final_path); !committed) return std::unexpected(std::move(committed).error());
   }
   return FileDigest{std::move(hash_text), byte_count};
 }

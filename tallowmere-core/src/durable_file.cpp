@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -43,8 +44,71 @@ IoSource too_large() {
 
 }  // namespace
 
-TemporaryFile::~TemporaryFile() {
-  if (!path_.empty()) ::unlink(path_.c_str());
+DurableReplacement::DurableReplacement(std::filesystem::path temporary_path, UniqueFd folder_fd, UniqueFd fd,
+                                       std::optional<std::filesystem::path> reported_path)
+    : temporary_path_(std::move(temporary_path)),
+      folder_fd_(std::move(folder_fd)),
+      fd_(std::move(fd)),
+      reported_path_(std::move(reported_path)) {}
+
+DurableReplacement::DurableReplacement(DurableReplacement&& other) noexcept
+    : temporary_path_(std::exchange(other.temporary_path_, {})),
+      folder_fd_(std::move(other.folder_fd_)),
+      fd_(std::move(other.fd_)),
+      reported_path_(std::move(other.reported_path_)) {}
+
+DurableReplacement::~DurableReplacement() {
+  if (!temporary_path_.empty()) ::unlink(temporary_path_.c_str());
+}
+
+CoreError DurableReplacement::error_at(const std::filesystem::path& concerned, int error_number) const {
+  return CoreError::io(reported_path_.value_or(concerned), error_number);
+}
+
+CoreError DurableReplacement::reported(CoreError error) const {
+  if (!reported_path_) return error;
+  const auto* io = error.get<core_error::Io>();
+  return io ? CoreError::io(*reported_path_, io->source) : error;
+}
+
+std::expected<DurableReplacement, CoreError> DurableReplacement::create(
+    const std::filesystem::path& folder, const std::filesystem::path& temporary_name, mode_t mode,
+    std::optional<std::filesystem::path> reported_path) {
+  const auto fail = [&](const std::filesystem::path& concerned, int error_number) {
+    return std::unexpected(CoreError::io(reported_path.value_or(concerned), error_number));
+  };
+  UniqueFd folder_fd = open_retrying(folder, O_RDONLY | O_DIRECTORY);
+  if (!folder_fd) return fail(folder, errno);
+  std::filesystem::path temporary_path = folder / temporary_name;
+  UniqueFd fd = open_retrying(temporary_path, O_WRONLY | O_CREAT | O_EXCL, mode);
+  if (!fd) return fail(temporary_path, errno);
+  return DurableReplacement(std::move(temporary_path), std::move(folder_fd), std::move(fd), std::move(reported_path));
+}
+
+std::expected<void, CoreError> DurableReplacement::write(std::string_view bytes) {
+  if (auto written = write_all(fd_.get(), bytes, temporary_path_); !written)
+    return std::unexpected(reported(std::move(written).error()));
+  return {};
+}
+
+std::expected<void, CoreError> DurableReplacement::write(std::span<const unsigned char> bytes) {
+  return write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+std::expected<void, CoreError> DurableReplacement::commit(const std::filesystem::path& target) {
+  // The bytes must be on disk before the name is: after a crash the target must never hold less
+  // than the whole new content.
+  if (auto synced = full_sync(fd_.get(), temporary_path_); !synced)
+    return std::unexpected(reported(std::move(synced).error()));
+  if (const int error = fd_.close(); error != 0) return std::unexpected(error_at(temporary_path_, error));
+  if (posix::retry_on_eintr([&] { return ::rename(temporary_path_.c_str(), target.c_str()); }) != 0)
+    return std::unexpected(error_at(target, errno));
+  temporary_path_.clear();
+  // Without this the rename itself may not survive a crash, which would bring the old file back.
+  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+  if (auto synced = full_sync(folder_fd_.get(), folder); !synced)
+    return std::unexpected(reported(std::move(synced).error()));
+  return {};
 }
 
 std::expected<std::string, CoreError> read_text_file(const std::filesystem::path& path) {
@@ -154,35 +218,21 @@ std::expected<void, CoreError> write_file_durably(const std::filesystem::path& p
     return fail(EISDIR);
   }
 
-  // Opened before anything changes, so that a folder we could not synchronise fails the write
-  // while the old file is still in place.
-  const UniqueFd folder_fd = open_retrying(folder, O_RDONLY | O_DIRECTORY);
-  if (!folder_fd) return fail(errno);
-
   auto uuid = uuid::new_v4();
   if (!uuid) return std::unexpected(CoreError::io(path, uuid.error().source));
-  const std::filesystem::path temporary_path = folder / temporary_name(name, *uuid);
-
   // Created with 0666 so that the kernel applies the umask for a new file; reading the umask
   // would mean changing it, which races with every other thread.
-  UniqueFd fd = open_retrying(temporary_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
-  if (!fd) return fail(errno);
-  TemporaryFile temporary(temporary_path);
+  auto replacement = DurableReplacement::create(folder, temporary_name(name, *uuid), 0666, path);
+  if (!replacement) return std::unexpected(std::move(replacement).error());
   if (exists) {
     // Owner first: chown clears set-id bits, which the chmod below then restores. Only a
     // privileged process may give a file away; a refusal leaves the writer as owner.
-    if (::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0) {
+    if (::fchown(replacement->fd(), existing.st_uid, existing.st_gid) != 0) {
     }
-    if (::fchmod(fd.get(), existing.st_mode & 07777) != 0) return fail(errno);
+    if (::fchmod(replacement->fd(), existing.st_mode & 07777) != 0) return fail(errno);
   }
-  if (auto written = write_all(fd.get(), bytes, path); !written) return written;
-  if (auto synced = full_sync(fd.get(), path); !synced) return synced;
-  if (const int error = fd.close(); error != 0) return fail(error);
-
-  if (::rename(temporary.path().c_str(), target.c_str()) != 0) return fail(errno);
-  temporary.renamed();
-  // Without this the rename itself may not survive a crash, which would bring the old file back.
-  return full_sync(folder_fd.get(), path);
+  if (auto written = replacement->write(bytes); !written) return written;
+  return replacement->commit(target);
 }
 
 }  // namespace tallowmere_core::durable_file

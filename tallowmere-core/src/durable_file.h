@@ -5,11 +5,15 @@
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 #include "error.h"
+#include "unique_fd.h"
 
 namespace tallowmere_core::durable_file {
 
@@ -22,20 +26,45 @@ inline constexpr std::size_t max_text_file_bytes = std::size_t{16} << 20;
 // larger than the 16777216 byte limit", or "stream did not contain valid UTF-8". Never blocks.
 std::expected<std::string, CoreError> read_text_file(const std::filesystem::path& path);
 
-// A temporary file being written: removed when it goes out of scope unless renamed() was called,
-// so no failure path leaves it behind.
-class TemporaryFile {
+// A new file being written beside the one it is to become: created under a temporary name in
+// the target's folder, written, then commit() forces it to disk and renames it into place, so a
+// reader of the target sees the old bytes or all the new ones. Destroyed before commit() (a failed
+// write, a copy found unneeded), it removes the temporary file: no failure path leaves one behind.
+// Errors name `reported_path` when one was given, else the path concerned (the temporary file, the
+// target of the rename, the folder).
+class DurableReplacement {
  public:
-  explicit TemporaryFile(std::filesystem::path path) : path_(std::move(path)) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile();
-  const std::filesystem::path& path() const { return path_; }
-  // The file now stands under its final name and must stay.
-  void renamed() { path_.clear(); }
+  // Opens `folder` (so that a folder that cannot be synchronised fails before anything changes)
+  // and creates `folder / temporary_name` exclusively with `mode`, less the umask.
+  static std::expected<DurableReplacement, CoreError> create(
+      const std::filesystem::path& folder, const std::filesystem::path& temporary_name, mode_t mode,
+      std::optional<std::filesystem::path> reported_path = std::nullopt);
+
+  DurableReplacement(DurableReplacement&& other) noexcept;
+  DurableReplacement& operator=(DurableReplacement&&) = delete;
+  ~DurableReplacement();
+
+  // The temporary file, open for writing.
+  int fd() const { return fd_.get(); }
+  const std::filesystem::path& temporary_path() const { return temporary_path_; }
+
+  std::expected<void, CoreError> write(std::string_view bytes);
+  std::expected<void, CoreError> write(std::span<const unsigned char> bytes);
+
+  // Synchronises and closes the temporary file, renames it to `target` and synchronises the
+  // folder. Once the rename is done the file is `target`'s, whatever the folder's sync says.
+  std::expected<void, CoreError> commit(const std::filesystem::path& target);
 
  private:
-  std::filesystem::path path_;
+  DurableReplacement(std::filesystem::path temporary_path, UniqueFd folder_fd, UniqueFd fd,
+                     std::optional<std::filesystem::path> reported_path);
+  CoreError error_at(const std::filesystem::path& concerned, int error_number) const;
+  CoreError reported(CoreError error) const;
+
+  std::filesystem::path temporary_path_;  // empty once renamed or moved from
+  UniqueFd folder_fd_;
+  UniqueFd fd_;
+  std::optional<std::filesystem::path> reported_path_;
 };
 
 // Replaces the file at `path` with `bytes` atomically and durably: the bytes go to a new file

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include "posix.h"
 #include "bench_support.h"
 #include "durable_file.h"
 #include "hash.h"
@@ -39,7 +40,7 @@ class LargeFile {
     for (std::size_t written = 0; written < file_size; written += piece_size) {
       block[0] ^= written;  // no two pieces alike
       const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(block.data()), piece_size);
-      if (!tallowmere_core::durable_file::write_all(fd.get(), bytes, path_))
+      if (!tallowmere_core::posix::write_all(fd.get(), bytes, path_))
         throw std::runtime_error("cannot write " + path_.string());
     }
   }

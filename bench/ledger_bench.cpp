@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "posix.h"
 #include "bench_support.h"
 #include "synthetic_text.h"
 #include "durable_file.h"
@@ -85,7 +86,7 @@ class LedgerFile {
     const std::string text = ledger_text();
     size_ = text.size();
     UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!fd || !core::durable_file::write_all(fd.get(), text, path_))
+    if (!fd || !core::posix::write_all(fd.get(), text, path_))
       throw std::runtime_error("cannot write " + path_.string());
   }
   ~LedgerFile() {

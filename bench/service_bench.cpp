@@ -27,6 +27,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "posix.h"
 #include "bench_support.h"
 #include "daemon_process.h"
 #include "durable_file.h"
@@ -100,8 +101,8 @@ double full_sync_milliseconds(const fs::path& folder) {
   std::vector<double> samples;
   for (int i = 0; i < 30 && fd; ++i) {
     const auto start = Clock::now();
-    (void)core::durable_file::write_all(fd.get(), line, probe);
-    (void)core::durable_file::full_sync(fd.get(), probe);
+    (void)core::posix::write_all(fd.get(), line, probe);
+    (void)core::posix::full_sync(fd.get(), probe);
     samples.push_back(milliseconds(Clock::now() - start));
   }
   fd.reset();

@@ -1,3 +1,4 @@
+#include "posix.h"
 #include "service_world.h"
 
 #include <array>
@@ -35,7 +36,7 @@ using core::UniqueFd;
 
 void write_file(const fs::path& path, std::string_view bytes, mode_t mode = 0644) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-  if (!fd || !core::durable_file::write_all(fd.get(), bytes, path)) fail("cannot write " + path.string());
+  if (!fd || !core::posix::write_all(fd.get(), bytes, path)) fail("cannot write " + path.string());
 }
 
 template <class Record>
@@ -181,7 +182,7 @@ void write_in_place(const fs::path& path, std::string_view bytes, std::size_t pi
   if (!fd) fail("cannot open " + path.string());
   while (!bytes.empty()) {
     const std::string_view part = bytes.substr(0, piece);
-    if (!core::durable_file::write_all(fd.get(), part, path)) fail("cannot write " + path.string());
+    if (!core::posix::write_all(fd.get(), part, path)) fail("cannot write " + path.string());
     bytes.remove_prefix(part.size());
   }
   if (fd.close() != 0) fail("cannot close " + path.string());

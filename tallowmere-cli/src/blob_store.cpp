@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "durable_file.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 using tallowmere_core::CoreError;
 using tallowmere_core::UniqueFd;
 using tallowmere_core::hash::FileDigest;
-using platform::retry_on_eintr;
+using tallowmere_core::posix::retry_on_eintr;
 
 namespace {
 

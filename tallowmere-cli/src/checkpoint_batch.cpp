@@ -64,20 +64,7 @@ void warn_still_changing(const fs::path& file) {
                            display(file)));
 }
 
-// What the settle wait judges a file by: its size and modification time to the nanosecond,
-// symbolic links followed. A rewrite that keeps both goes unnoticed here as it does there.
-struct Probe {
-  std::uint64_t size;
-  std::int64_t mtime_seconds;
-  std::int64_t mtime_nanoseconds;
-  bool operator==(const Probe&) const = default;
-};
-
-std::expected<Probe, CoreError> probe(const fs::path& file) {
-  struct stat metadata {};
-  if (::stat(file.c_str(), &metadata) != 0) return std::unexpected(CoreError::io(file, errno));
-  return Probe{static_cast<std::uint64_t>(metadata.st_size), metadata.st_mtim.tv_sec, metadata.st_mtim.tv_nsec};
-}
+using tallowmere_core::posix::probe;
 
 // Why the content of a file was not taken. A failure of the file itself (gone, not a regular
 // file, unreadable) leaves that file out of its batch; any other (the blob store's) fails the batch.
@@ -194,13 +181,7 @@ std::expected<ReadContent, ReadFailure> read_settled(const LoadedProject& projec
 
 }  // namespace
 
-std::string_view platform_os() {
-#ifdef __APPLE__
-  return "macos";
-#else
-  return "linux";
-#endif
-}
+std::string_view platform_os() { return tallowmere_core::posix::os_name(); }
 
 std::optional<std::string> file_extension(const fs::path& file) {
   const std::string name = file.filename().native();

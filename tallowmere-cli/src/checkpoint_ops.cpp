@@ -15,7 +15,7 @@
 #include "ledger.h"
 #include "record_file.h"
 #include "console.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 namespace timestamp = tallowmere_core::timestamp;
 using tallowmere_core::CoreError;
 using tallowmere_core::UniqueFd;
+using tallowmere_core::posix::retry_on_eintr;
 using tallowmere_core::text::display;
 
 template <class T>
@@ -59,29 +60,26 @@ CoreResult<std::optional<CoreError>> append_line(const fs::path& ledger_file, st
   // the ledger back to its length before this append leaves it exactly as it was; the lock keeps
   // every other writer away meanwhile. Should the cut fail too, the error still goes back.
   const auto undo = [&](CoreResult<void> failure) -> CoreResult<std::optional<CoreError>> {
-    if (platform::retry_on_eintr([&] { return ::ftruncate(fd.get(), length_before); }) == 0) {
-      (void)tallowmere_core::durable_file::full_sync(fd.get(), ledger_file);
+    if (tallowmere_core::posix::retry_on_eintr([&] { return ::ftruncate(fd.get(), length_before); }) == 0) {
+      (void)tallowmere_core::posix::full_sync(fd.get(), ledger_file);
     }
     return std::unexpected(std::move(failure.error()));
   };
 
   if (length_before > 0) {
     char last = '\n';
-    ssize_t n = 0;
-    do {
-      n = ::pread(fd.get(), &last, 1, length_before - 1);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = retry_on_eintr([&] { return ::pread(fd.get(), &last, 1, length_before - 1); });
     if (n < 0) return fail(errno);
     if (n == 1 && last != '\n') {
-      if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) {
+      if (auto written = tallowmere_core::posix::write_all(fd.get(), "\n", ledger_file); !written) {
         return undo(written);
       }
     }
   }
 
-  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), line, ledger_file); !written) return undo(written);
-  if (auto written = tallowmere_core::durable_file::write_all(fd.get(), "\n", ledger_file); !written) return undo(written);
-  if (auto synced = tallowmere_core::durable_file::full_sync(fd.get(), ledger_file); !synced) return undo(synced);
+  if (auto written = tallowmere_core::posix::write_all(fd.get(), line, ledger_file); !written) return undo(written);
+  if (auto written = tallowmere_core::posix::write_all(fd.get(), "\n", ledger_file); !written) return undo(written);
+  if (auto synced = tallowmere_core::posix::full_sync(fd.get(), ledger_file); !synced) return undo(synced);
   if (const int error = fd.close(); error != 0) return std::optional<CoreError>(CoreError::io(ledger_file, error));
   return std::optional<CoreError>();
 }

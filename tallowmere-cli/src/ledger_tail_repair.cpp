@@ -11,7 +11,7 @@
 
 #include "console.h"
 #include "durable_file.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
@@ -37,14 +37,15 @@ std::expected<off_t, CoreError> end_of_last_whole_line(int fd, off_t size, const
     const auto wanted = static_cast<std::size_t>(end - start);
     std::size_t got = 0;
     while (got < wanted) {
-      const ssize_t n = platform::retry_on_eintr(
+      const ssize_t n = tallowmere_core::posix::retry_on_eintr(
           [&] { return ::pread(fd, block + got, wanted - got, start + static_cast<off_t>(got)); });
       if (n < 0) return std::unexpected(CoreError::io(ledger_file, errno));
       if (n == 0) break;
       got += static_cast<std::size_t>(n);
     }
     if (got < wanted) return std::unexpected(CoreError::io(ledger_file, IoSource::from_message("failed to fill whole buffer")));
-    if (const void* feed = ::memrchr(block, '\n', wanted)) return start + (static_cast<const char*>(feed) - block) + 1;
+    if (const auto feed = std::string_view(block, wanted).rfind('\n'); feed != std::string_view::npos)
+      return start + static_cast<off_t>(feed) + 1;
     end = start;
   }
   return 0;
@@ -61,10 +62,10 @@ std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_f
   auto cut = end_of_last_whole_line(file.get(), size, ledger_file);
   if (!cut) return std::unexpected(std::move(cut.error()));
   if (*cut == size) return {};
-  if (platform::retry_on_eintr([&] { return ::ftruncate(file.get(), *cut); }) != 0) {
+  if (tallowmere_core::posix::retry_on_eintr([&] { return ::ftruncate(file.get(), *cut); }) != 0) {
     return std::unexpected(CoreError::io(ledger_file, errno));
   }
-  if (auto synced = tallowmere_core::durable_file::full_sync(file.get(), ledger_file); !synced) return synced;
+  if (auto synced = tallowmere_core::posix::full_sync(file.get(), ledger_file); !synced) return synced;
   if (const int close_error = file.close(); close_error != 0) {
     return std::unexpected(CoreError::io(ledger_file, close_error));
   }

@@ -18,13 +18,6 @@
 namespace tallowmere_core::durable_file {
 namespace {
 
-UniqueFd open_retrying(const std::filesystem::path& path, int flags, mode_t mode = 0) {
-  UniqueFd fd;
-  do {
-    fd.reset(::open(path.c_str(), flags | O_CLOEXEC, mode));
-  } while (!fd && errno == EINTR);
-  return fd;
-}
 
 // ".<name>.tmp-<uuid>", with the name cut short when the whole would pass the 255-byte limit
 // of a file name; only uniqueness matters, and the uuid gives that.
@@ -77,16 +70,16 @@ std::expected<DurableReplacement, CoreError> DurableReplacement::create(
   const auto fail = [&](const std::filesystem::path& concerned, int error_number) {
     return std::unexpected(CoreError::io(reported_path.value_or(concerned), error_number));
   };
-  UniqueFd folder_fd = open_retrying(folder, O_RDONLY | O_DIRECTORY);
+  UniqueFd folder_fd = posix::open_file(folder, O_RDONLY | O_DIRECTORY);
   if (!folder_fd) return fail(folder, errno);
   std::filesystem::path temporary_path = folder / temporary_name;
-  UniqueFd fd = open_retrying(temporary_path, O_WRONLY | O_CREAT | O_EXCL, mode);
+  UniqueFd fd = posix::open_file(temporary_path, O_WRONLY | O_CREAT | O_EXCL, mode);
   if (!fd) return fail(temporary_path, errno);
   return DurableReplacement(std::move(temporary_path), std::move(folder_fd), std::move(fd), std::move(reported_path));
 }
 
 std::expected<void, CoreError> DurableReplacement::write(std::string_view bytes) {
-  if (auto written = write_all(fd_.get(), bytes, temporary_path_); !written)
+  if (auto written = posix::write_all(fd_.get(), bytes, temporary_path_); !written)
     return std::unexpected(reported(std::move(written).error()));
   return {};
 }
@@ -98,7 +91,7 @@ std::expected<void, CoreError> DurableReplacement::write(std::span<const unsigne
 std::expected<void, CoreError> DurableReplacement::commit(const std::filesystem::path& target) {
   // The bytes must be on disk before the name is: after a crash the target must never hold less
   // than the whole new content.
-  if (auto synced = full_sync(fd_.get(), temporary_path_); !synced)
+  if (auto synced = posix::full_sync(fd_.get(), temporary_path_); !synced)
     return std::unexpected(reported(std::move(synced).error()));
   if (const int error = fd_.close(); error != 0) return std::unexpected(error_at(temporary_path_, error));
   if (posix::retry_on_eintr([&] { return ::rename(temporary_path_.c_str(), target.c_str()); }) != 0)
@@ -106,7 +99,7 @@ std::expected<void, CoreError> DurableReplacement::commit(const std::filesystem:
   temporary_path_.clear();
   // Without this the rename itself may not survive a crash, which would bring the old file back.
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
-  if (auto synced = full_sync(folder_fd_.get(), folder); !synced)
+  if (auto synced = posix::full_sync(folder_fd_.get(), folder); !synced)
     return std::unexpected(reported(std::move(synced).error()));
   return {};
 }
@@ -138,9 +131,8 @@ std::expected<std::string, CoreError> read_text_file(const std::filesystem::path
     text.resize_and_overwrite(used + room, [&](char* buffer, std::size_t size) {
       std::size_t filled = used;
       while (filled < size) {
-        const ssize_t n = ::read(fd.get(), buffer + filled, size - filled);
+        const ssize_t n = posix::retry_on_eintr([&] { return ::read(fd.get(), buffer + filled, size - filled); });
         if (n < 0) {
-          if (errno == EINTR) continue;
           error = errno;
           break;
         }
@@ -159,39 +151,10 @@ std::expected<std::string, CoreError> read_text_file(const std::filesystem::path
   return text;
 }
 
-std::expected<void, CoreError> write_all(int fd, std::string_view bytes, const std::filesystem::path& path) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(CoreError::io(path, errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
-std::expected<void, CoreError> write_all(int fd, std::span<const unsigned char> bytes,
-                                         const std::filesystem::path& path) {
-  return write_all(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
-}
-
-std::expected<void, CoreError> full_sync(int fd, const std::filesystem::path& path) {
-#ifdef __APPLE__
-  // On macOS fsync only hands the data to the drive, whose cache may still lose it on power
-  // failure; F_FULLFSYNC asks the drive to flush. Some file systems refuse it: fall back then.
-  if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
-#endif
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return std::unexpected(CoreError::io(path, errno));
-  }
-  return {};
-}
-
 std::expected<void, CoreError> sync_directory(const std::filesystem::path& folder) {
-  const UniqueFd fd = open_retrying(folder, O_RDONLY | O_DIRECTORY);
+  const UniqueFd fd = posix::open_file(folder, O_RDONLY | O_DIRECTORY);
   if (!fd) return std::unexpected(CoreError::io(folder, errno));
-  return full_sync(fd.get(), folder);
+  return posix::full_sync(fd.get(), folder);
 }
 
 std::expected<void, CoreError> write_file_durably(const std::filesystem::path& path, std::string_view bytes) {

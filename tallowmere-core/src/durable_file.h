@@ -77,16 +77,6 @@ class DurableReplacement {
 // the last rename wins.
 std::expected<void, CoreError> write_file_durably(const std::filesystem::path& path, std::string_view bytes);
 
-// Writes all of `bytes` to `fd`, resuming after partial writes and interruptions. Failure:
-// CoreError::Io for `path` (the file behind `fd`, for the message only).
-std::expected<void, CoreError> write_all(int fd, std::string_view bytes, const std::filesystem::path& path);
-std::expected<void, CoreError> write_all(int fd, std::span<const unsigned char> bytes,
-                                         const std::filesystem::path& path);
-
-// Forces the file's data and metadata to stable storage, drive cache included where the platform
-// can flush it; retried when interrupted. Failure: CoreError::Io for `path`.
-std::expected<void, CoreError> full_sync(int fd, const std::filesystem::path& path);
-
 // Forces a folder's entries (a rename or creation inside it) to stable storage.
 // Failure: CoreError::Io for `folder`.
 std::expected<void, CoreError> sync_directory(const std::filesystem::path& folder);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fmt/format.h>
 
+#include "posix.h"
 #include "text.h"
 
 namespace tallowmere_core {
@@ -12,10 +13,7 @@ IoSource IoSource::from_message(std::string message) { return IoSource{std::null
 std::string IoSource::to_string() const { return os_error ? os_error_text(*os_error) : message; }
 
 std::string os_error_text(int error_number) {
-  char buffer[256];
-  // GNU strerror_r returns the text, which may or may not live in `buffer`.
-  const char* description = strerror_r(error_number, buffer, sizeof buffer);
-  return fmt::format("{} (os error {})", description, error_number);
+  return fmt::format("{} (os error {})", posix::error_description(error_number), error_number);
 }
 
 std::string JsonError::to_string() const {

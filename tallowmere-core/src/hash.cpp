@@ -79,19 +79,7 @@ std::expected<FileDigest, CoreError> hash_file_streaming(const std::filesystem::
 
 namespace {
 
-// Size and modification time: all a wait looks at, so a rewrite that keeps both goes unnoticed.
-struct Probe {
-  std::uint64_t size;
-  std::int64_t mtime_seconds;
-  std::int64_t mtime_nanoseconds;
-  bool operator==(const Probe&) const = default;
-};
-
-std::expected<Probe, CoreError> probe(const std::filesystem::path& path) {
-  struct stat metadata {};
-  if (::stat(path.c_str(), &metadata) != 0) return std::unexpected(CoreError::io(path, errno));
-  return Probe{static_cast<std::uint64_t>(metadata.st_size), metadata.st_mtim.tv_sec, metadata.st_mtim.tv_nsec};
-}
+using posix::probe;
 
 }  // namespace
 

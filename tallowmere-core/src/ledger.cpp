@@ -68,9 +68,8 @@ std::expected<LedgerLock, CoreError> LedgerLock::acquire(const std::filesystem::
 
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return LedgerLock(std::move(fd));
+    if (posix::retry_on_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) == 0) return LedgerLock(std::move(fd));
     const int error = errno;
-    if (error == EINTR) continue;
     if (error != EWOULDBLOCK) return std::unexpected(CoreError::io(lock_file, error));
     if (std::chrono::steady_clock::now() - start >= kLockTimeout) {
       // Read again so that the reported wait covers everything up to the moment of giving up.
@@ -132,16 +131,11 @@ std::expected<void, CoreError> LedgerLines::refill() {
     buffer_ = std::move(buffer);
     capacity_ = capacity;
   }
-  for (;;) {
-    const ssize_t n = ::read(fd_.get(), buffer_.get() + end_, capacity_ - end_);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(CoreError::io(path_, errno));
-    }
-    if (n == 0) at_eof_ = true;
-    end_ += static_cast<std::size_t>(n);
-    return {};
-  }
+  const ssize_t n = posix::retry_on_eintr([&] { return ::read(fd_.get(), buffer_.get() + end_, capacity_ - end_); });
+  if (n < 0) return std::unexpected(CoreError::io(path_, errno));
+  if (n == 0) at_eof_ = true;
+  end_ += static_cast<std::size_t>(n);
+  return {};
 }
 
 std::expected<bool, CoreError> LedgerLines::next(std::string_view& line) {

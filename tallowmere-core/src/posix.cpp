@@ -1,7 +1,18 @@
 #include "posix.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
 
 namespace tallowmere_core::posix {
 
@@ -25,6 +36,136 @@ std::expected<UniqueFd, IoSource> open_regular_file(const std::filesystem::path&
   if (S_ISDIR(metadata.st_mode)) return std::unexpected(IoSource::from_errno(EISDIR));
   if (!S_ISREG(metadata.st_mode)) return std::unexpected(not_a_regular_file());
   return fd;
+}
+
+UniqueFd open_file(const std::filesystem::path& path, int flags, mode_t mode) {
+  return UniqueFd(retry_on_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); }));
+}
+
+std::expected<void, CoreError> write_all(int fd, std::string_view bytes, const std::filesystem::path& path) {
+  while (!bytes.empty()) {
+    const ssize_t n = retry_on_eintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return std::unexpected(CoreError::io(path, errno));
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<void, CoreError> write_all(int fd, std::span<const unsigned char> bytes, const std::filesystem::path& path) {
+  return write_all(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), path);
+}
+
+std::expected<void, CoreError> full_sync(int fd, const std::filesystem::path& path) {
+#ifdef __APPLE__
+  // On macOS fsync only hands the data to the drive, whose cache may still lose it on power
+  // failure; F_FULLFSYNC asks the drive to flush. Some file systems refuse it: fall back then.
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
+#endif
+  if (retry_on_eintr([&] { return ::fsync(fd); }) != 0) return std::unexpected(CoreError::io(path, errno));
+  return {};
+}
+
+std::expected<FileProbe, CoreError> probe(const std::filesystem::path& path) {
+  struct stat metadata {};
+  if (::stat(path.c_str(), &metadata) != 0) return std::unexpected(CoreError::io(path, errno));
+#ifdef __APPLE__
+  const timespec& modified = metadata.st_mtimespec;
+#else
+  const timespec& modified = metadata.st_mtim;
+#endif
+  return FileProbe{static_cast<std::uint64_t>(metadata.st_size), modified.tv_sec, modified.tv_nsec};
+}
+
+std::string error_description(int error_number) {
+  char buffer[256];
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  // GNU strerror_r returns the text, which may or may not live in `buffer`.
+  return strerror_r(error_number, buffer, sizeof buffer);
+#else
+  if (strerror_r(error_number, buffer, sizeof buffer) != 0) return "Unknown error " + std::to_string(error_number);
+  return buffer;
+#endif
+}
+
+std::expected<void, IoSource> fill_random(std::span<unsigned char> bytes) {
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+#ifdef __APPLE__
+    // getentropy gives at most 256 bytes a call and is never interrupted.
+    const std::size_t piece = std::min<std::size_t>(bytes.size() - filled, 256);
+    if (::getentropy(bytes.data() + filled, piece) != 0) return std::unexpected(IoSource::from_errno(errno));
+    filled += piece;
+#else
+    const ssize_t n = retry_on_eintr([&] { return ::getrandom(bytes.data() + filled, bytes.size() - filled, 0); });
+    if (n < 0) return std::unexpected(IoSource::from_errno(errno));
+    filled += static_cast<std::size_t>(n);
+#endif
+  }
+  return {};
+}
+
+int accept_connection(int listener) {
+#ifdef __APPLE__
+  const int fd = ::accept(listener, nullptr, nullptr);
+  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+#else
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+#endif
+}
+
+ssize_t send_without_signal(int fd, const void* bytes, std::size_t size, int flags) {
+#ifdef __APPLE__
+  // macOS has no MSG_NOSIGNAL; the socket option says the same once for the socket.
+  const int on = 1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+  return ::send(fd, bytes, size, flags);
+#else
+  return ::send(fd, bytes, size, flags | MSG_NOSIGNAL);
+#endif
+}
+
+void name_this_thread(const char* name) {
+#ifdef __APPLE__
+  pthread_setname_np(name);
+#else
+  // Linux allows 15 characters and a terminator; a longer name would be refused outright.
+  char cut[16] = {};
+  std::strncpy(cut, name, sizeof cut - 1);
+  pthread_setname_np(pthread_self(), cut);
+#endif
+}
+
+std::expected<std::filesystem::path, int> current_executable() {
+#ifdef __APPLE__
+  std::uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  if (size == 0) return std::unexpected(errno != 0 ? errno : ENOENT);
+  std::string buffer(size, '\0');
+  if (_NSGetExecutablePath(buffer.data(), &size) != 0) return std::unexpected(errno != 0 ? errno : ENAMETOOLONG);
+  if (const auto end = buffer.find('\0'); end != std::string::npos) buffer.resize(end);
+  return std::filesystem::path(buffer);
+#else
+  // readlink does not say whether it truncated: grow until the link fits with room to spare.
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return std::unexpected(errno);
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(length));
+      return std::filesystem::path(buffer);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+#endif
+}
+
+std::string_view os_name() {
+#ifdef __APPLE__
+  return "macos";
+#else
+  return "linux";
+#endif
 }
 
 }  // namespace tallowmere_core::posix

@@ -1,9 +1,15 @@
 #pragma once
-// Opening files the way a disk that holds more than well-formed files requires: never blocking
-// on a FIFO or a device, never reading anything but a regular file.
+// The one home of the system calls: interrupted calls retried, files opened the way a disk that
+// holds more than well-formed files requires (never blocking on a FIFO or a device, never reading
+// anything but a regular file), whole writes, durable syncs, and every spelling that only some
+// systems have. A port to another system starts here and in the cli's platform/ folder.
 #include <cerrno>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include <sys/types.h>
 
@@ -35,5 +41,50 @@ IoSource not_a_regular_file();
 // folder, or not_a_regular_file() for a link refused, a FIFO, a device or a socket.
 std::expected<UniqueFd, IoSource> open_regular_file(const std::filesystem::path& path, int flags,
                                                     mode_t mode = 0, Links links = Links::follow);
+
+// Opens `path` with `flags`, close-on-exec, retried when interrupted; empty with errno set on failure.
+UniqueFd open_file(const std::filesystem::path& path, int flags, mode_t mode = 0);
+
+// Writes all of `bytes` to `fd`, resuming after partial writes and interruptions. Failure:
+// CoreError::Io for `path` (the file behind `fd`, for the message only).
+std::expected<void, CoreError> write_all(int fd, std::string_view bytes, const std::filesystem::path& path);
+std::expected<void, CoreError> write_all(int fd, std::span<const unsigned char> bytes, const std::filesystem::path& path);
+
+// Forces the file's data and metadata to stable storage, drive cache included where the platform
+// can flush it; retried when interrupted. Failure: CoreError::Io for `path`.
+std::expected<void, CoreError> full_sync(int fd, const std::filesystem::path& path);
+
+// What a wait for a file to settle judges it by: its size and modification time to the
+// nanosecond, symbolic links followed. A rewrite that keeps both goes unnoticed.
+struct FileProbe {
+  std::uint64_t size;
+  std::int64_t mtime_seconds;
+  std::int64_t mtime_nanoseconds;
+  bool operator==(const FileProbe&) const = default;
+};
+// Failure: CoreError::Io for `path`.
+std::expected<FileProbe, CoreError> probe(const std::filesystem::path& path);
+
+// The system's description of an errno value, without the " (os error N)" that messages add.
+std::string error_description(int error_number);
+
+// Fills `bytes` from the kernel's random source, blocking only until it is first seeded early in
+// boot. Failure: the system's error.
+std::expected<void, IoSource> fill_random(std::span<unsigned char> bytes);
+
+// Accepts one connection on `listener`, close-on-exec; -1 with errno set on failure.
+int accept_connection(int listener);
+
+// send(2) that never raises SIGPIPE for a peer that has gone; `flags` as for send.
+ssize_t send_without_signal(int fd, const void* bytes, std::size_t size, int flags);
+
+// Names the calling thread for debuggers and process listings (cut to what the system allows).
+void name_this_thread(const char* name);
+
+// The running executable's own path; failure: the system's error number.
+std::expected<std::filesystem::path, int> current_executable();
+
+// The system the service runs on, as entries record it: "macos" or "linux".
+std::string_view os_name();
 
 }  // namespace tallowmere_core::posix

@@ -3,9 +3,8 @@
 #include <cerrno>
 #include <fmt/format.h>
 
-#include <sys/random.h>
-
 #include "hash.h"
+#include "posix.h"
 
 namespace tallowmere_core::uuid {
 
@@ -15,16 +14,7 @@ std::string RandomSourceError::message() const {
 
 std::expected<std::string, RandomSourceError> new_v4() {
   std::array<unsigned char, 16> bytes{};
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    // Blocks only until the kernel's pool is first seeded, early in boot.
-    const ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(RandomSourceError{IoSource::from_errno(errno)});
-    }
-    filled += static_cast<std::size_t>(n);
-  }
+  if (auto filled = posix::fill_random(bytes); !filled) return std::unexpected(RandomSourceError{std::move(filled).error()});
   return format_v4(bytes);
 }
 

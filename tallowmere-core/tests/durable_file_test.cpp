@@ -1,4 +1,5 @@
 #include "durable_file.h"
+#include "posix.h"
 
 #include <csignal>
 
@@ -164,18 +165,18 @@ TEST(SyncTest, FilesAndFoldersSyncAndClosedDescriptorsFail) {
   write_file(dir / "ledger.jsonl", "line\n");
   UniqueFd fd(::open((dir / "ledger.jsonl").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
   ASSERT_TRUE(fd);
-  ASSERT_TRUE(write_all(fd.get(), std::string_view("more\n"), dir / "ledger.jsonl").has_value());
-  EXPECT_TRUE(full_sync(fd.get(), dir / "ledger.jsonl").has_value());
+  ASSERT_TRUE(posix::write_all(fd.get(), std::string_view("more\n"), dir / "ledger.jsonl").has_value());
+  EXPECT_TRUE(posix::full_sync(fd.get(), dir / "ledger.jsonl").has_value());
   EXPECT_TRUE(sync_directory(dir.path()).has_value());
   EXPECT_EQ(read_file(dir / "ledger.jsonl"), "line\nmore\n");
 
   const int stale = fd.get();
   ASSERT_EQ(fd.close(), 0);
   EXPECT_FALSE(fd);
-  const auto synced = full_sync(stale, dir / "ledger.jsonl");
+  const auto synced = posix::full_sync(stale, dir / "ledger.jsonl");
   ASSERT_FALSE(synced.has_value());
   EXPECT_EQ(io_of(synced.error()).source.os_error, EBADF);
-  const auto written = write_all(stale, std::string_view("x"), dir / "ledger.jsonl");
+  const auto written = posix::write_all(stale, std::string_view("x"), dir / "ledger.jsonl");
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(io_of(written.error()).path, dir / "ledger.jsonl");
   const auto folder = sync_directory(dir / "ledger.jsonl");

@@ -17,7 +17,7 @@
 
 #include "connection_table.h"
 #include "console.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "platform/wake_fd.h"
 #include "project.h"
 #include "project_list.h"
@@ -215,7 +215,7 @@ void dispatch(UniqueFd connection, const std::shared_ptr<Server>& server, const 
 
 int accept_one(int listener, const ServeOptions& options) {
   if (options.accept_connection) return options.accept_connection(listener);
-  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  return tallowmere_core::posix::accept_connection(listener);
 }
 
 void accept_loop(int listener, const tallowmere_cli::SharedFlag& running, const std::shared_ptr<Server>& server,

@@ -39,8 +39,8 @@ struct ServeOptions {
   // Starts the thread that serves one connection and lets it run on its own; throws
   // std::system_error when no thread can be started. Empty: a detached std::thread.
   std::function<void(std::move_only_function<void()>)> start_connection_thread;
-  // Accepts one connection from the non-blocking listener (close-on-exec), like accept4: a
-  // descriptor, or -1 with errno set. Empty: accept4.
+  // Accepts one connection from the non-blocking listener (close-on-exec): a
+  // descriptor, or -1 with errno set. Empty: posix::accept_connection.
   std::function<int(int listener)> accept_connection;
 };
 

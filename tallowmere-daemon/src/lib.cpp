@@ -11,7 +11,7 @@
 
 #include "console.h"
 #include "ipc.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "project.h"
 #include "supervisor.h"
 #include "text.h"
@@ -47,7 +47,7 @@ tallowmere_cli::Status install_ctrl_c_handler(const tallowmere_cli::SharedFlag& 
   }
   try {
     std::thread([running, interrupt] {
-      pthread_setname_np(pthread_self(), "ctrl-c");
+      tallowmere_core::posix::name_this_thread("ctrl-c");
       while (true) {
         int signal_number = 0;
         if (sigwait(&interrupt, &signal_number) == 0 && signal_number == SIGINT) running->exchange(false);
@@ -67,13 +67,13 @@ tallowmere_cli::Result<tallowmere_core::UniqueFd> take_service_lock() {
   auto socket = ipc::socket_path();
   if (!socket) return std::unexpected(std::move(socket.error()));
   const auto lock_file = socket->parent_path() / "daemon.lock";
-  tallowmere_core::UniqueFd fd(tallowmere_cli::platform::retry_on_eintr(
+  tallowmere_core::UniqueFd fd(tallowmere_core::posix::retry_on_eintr(
       [&] { return ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600); }));
   if (!fd) {
     return std::unexpected(tallowmere_cli::os_error(
         fmt::format("failed to open the service lock {}", tallowmere_core::text::display(lock_file)), errno));
   }
-  if (tallowmere_cli::platform::retry_on_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+  if (tallowmere_core::posix::retry_on_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
     if (errno == EWOULDBLOCK) {
       return std::unexpected(tallowmere_cli::ErrorChain(
           fmt::format("another tallowmere-daemon is already running for {}",

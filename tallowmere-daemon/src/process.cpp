@@ -12,11 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
-#endif
-
-#include "platform/eintr.h"
+#include "posix.h"
 #include "unique_fd.h"
 
 extern char** environ;
@@ -25,7 +21,7 @@ namespace tallowmere_daemon::process {
 namespace {
 
 using Fd = tallowmere_core::UniqueFd;
-using tallowmere_cli::platform::retry_on_eintr;
+using tallowmere_core::posix::retry_on_eintr;
 
 struct Pipe {
   Fd read_end;
@@ -173,28 +169,6 @@ std::expected<Output, int> run(const std::string& program, const std::vector<std
   return output;
 }
 
-std::expected<std::filesystem::path, int> current_executable() {
-#ifdef __APPLE__
-  std::uint32_t size = 0;
-  _NSGetExecutablePath(nullptr, &size);
-  if (size == 0) return std::unexpected(errno != 0 ? errno : ENOENT);
-  std::string buffer(size, '\0');
-  if (_NSGetExecutablePath(buffer.data(), &size) != 0) return std::unexpected(errno != 0 ? errno : ENAMETOOLONG);
-  if (const auto end = buffer.find('\0'); end != std::string::npos) buffer.resize(end);
-  return std::filesystem::path(buffer);
-#else
-  // readlink does not say whether it truncated: grow until the link fits with room to spare.
-  std::string buffer(256, '\0');
-  for (;;) {
-    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length < 0) return std::unexpected(errno);
-    if (static_cast<std::size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<std::size_t>(length));
-      return std::filesystem::path(buffer);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-#endif
-}
+std::expected<std::filesystem::path, int> current_executable() { return tallowmere_core::posix::current_executable(); }
 
 }  // namespace tallowmere_daemon::process

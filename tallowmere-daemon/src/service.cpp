@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "home.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "process.h"
 #include "text.h"
 #include "unique_fd.h"
@@ -21,7 +21,7 @@ using tallowmere_cli::ErrorChain;
 using tallowmere_cli::os_error;
 using tallowmere_cli::Result;
 using tallowmere_cli::Status;
-using tallowmere_cli::platform::retry_on_eintr;
+using tallowmere_core::posix::retry_on_eintr;
 
 constexpr std::string_view kLogFallback = "~/Library/Logs/tallowmere-daemon.log";
 

@@ -10,13 +10,13 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "platform/eintr.h"
+#include "posix.h"
 #include "text.h"
 
 namespace tallowmere_daemon::ipc::socket_io {
 
 using tallowmere_cli::ErrorChain;
-using tallowmere_cli::platform::retry_on_eintr;
+using tallowmere_core::posix::retry_on_eintr;
 
 namespace {
 
@@ -99,8 +99,9 @@ tallowmere_cli::Status write_all(int fd, std::string_view bytes, std::optional<D
       if (readiness == Readiness::TimedOut) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(EAGAIN)));
       if (readiness == Readiness::Failed) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
     }
-    const int flags = MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0);
-    const ssize_t sent = retry_on_eintr([&] { return ::send(fd, bytes.data(), bytes.size(), flags); });
+    const int flags = deadline ? MSG_DONTWAIT : 0;
+    const ssize_t sent =
+        retry_on_eintr([&] { return tallowmere_core::posix::send_without_signal(fd, bytes.data(), bytes.size(), flags); });
     if (sent < 0 && deadline && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (sent < 0) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
     bytes.remove_prefix(static_cast<std::size_t>(sent));

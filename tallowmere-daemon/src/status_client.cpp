@@ -9,7 +9,7 @@
 
 #include "console.h"
 #include "ipc.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "socket_io.h"
 #include "text.h"
 #include "unique_fd.h"
@@ -26,7 +26,7 @@ using tallowmere_core::UniqueFd;
 // socket becomes writable.
 int finish_interrupted_connect(int fd) {
   pollfd writable{fd, POLLOUT, 0};
-  if (tallowmere_cli::platform::retry_on_eintr([&] { return ::poll(&writable, 1, -1); }) < 0) return errno;
+  if (tallowmere_core::posix::retry_on_eintr([&] { return ::poll(&writable, 1, -1); }) < 0) return errno;
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;

@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 
 #include "error.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
 
@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using tallowmere_core::os_error_text;
 using tallowmere_core::text::display;
+using tallowmere_core::posix::retry_on_eintr;
 
 std::unexpected<LookupError> failure(LookupFailure kind, std::string message) {
   return std::unexpected(LookupError{kind, std::move(message)});

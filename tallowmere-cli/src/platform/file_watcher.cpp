@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "error.h"
-#include "platform/eintr.h"
+#include "posix.h"
 #include "platform/wake_fd.h"
 #include "unique_fd.h"
 
@@ -26,6 +26,7 @@ namespace tallowmere_cli::platform {
 
 namespace fs = std::filesystem;
 using tallowmere_core::os_error_text;
+using tallowmere_core::posix::retry_on_eintr;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "platform/eintr.h"
+#include "posix.h"
 
 namespace tallowmere_cli::platform {
 
@@ -19,7 +19,7 @@ std::expected<WakeFd, int> WakeFd::create() {
 void WakeFd::notify() const noexcept {
   // Nobody reads the counter, so it stays readable; a full counter (EAGAIN) is readable already.
   const std::uint64_t one = 1;
-  retry_on_eintr([&] { return ::write(fd_.get(), &one, sizeof one); });
+  tallowmere_core::posix::retry_on_eintr([&] { return ::write(fd_.get(), &one, sizeof one); });
 }
 
 }  // namespace tallowmere_cli::platform

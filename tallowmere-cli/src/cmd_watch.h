@@ -66,8 +66,6 @@ class WatchSession {
   void finish();
 
   bool collecting() const { return pending_.collecting(); }
-  const LoadedProject& project() const { return project_; }
-  const std::filesystem::path& canonical_root() const { return canonical_root_; }
 
   WatchSession(WatchSession&&) noexcept = default;
   WatchSession& operator=(WatchSession&&) noexcept = default;

@@ -1,5 +1,7 @@
 #include "error_chain.h"
 
+#include <exception>
+
 #include <fmt/format.h>
 
 #include "text.h"
@@ -59,6 +61,16 @@ std::string ErrorChain::report() const {
 
 ErrorChain os_error(std::string context, int error_number) {
   return ErrorChain(tallowmere_core::os_error_text(error_number)).context(std::move(context));
+}
+
+std::string current_exception_text() noexcept {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "unknown exception";
+  }
 }
 
 }  // namespace tallowmere_cli

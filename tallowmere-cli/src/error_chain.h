@@ -36,6 +36,10 @@ template <class T>
 using Result = std::expected<T, ErrorChain>;
 using Status = std::expected<void, ErrorChain>;
 
+// What the exception being handled says: what() for a std::exception, "unknown exception" for
+// anything else. For the thread boundaries, where nothing may escape; call it only in a handler.
+std::string current_exception_text() noexcept;
+
 // An operating-system error (errno) under a context message.
 ErrorChain os_error(std::string context, int error_number);
 

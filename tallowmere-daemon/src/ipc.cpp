@@ -180,10 +180,8 @@ void run_connection(const AdmittedConnection& connection, const Limits& limits) 
         connection.fd(), limits, [&] { return server.connections.begin_reply(connection.id()); }, server.rescan,
         server.status_loads);
     if (!handled && !quietly_evicted()) warn_connection_failed(handled.error().one_line());
-  } catch (const std::exception& error) {
-    if (!quietly_evicted()) warn_connection_failed(error.what());
   } catch (...) {
-    if (!quietly_evicted()) warn_connection_failed("unknown failure");
+    if (!quietly_evicted()) warn_connection_failed(tallowmere_cli::current_exception_text());
   }
 }
 
@@ -248,10 +246,8 @@ void accept_loop(int listener, const tallowmere_cli::SharedFlag& running, const 
         continue;
       }
       accept_failed(tallowmere_core::os_error_text(error));
-    } catch (const std::exception& error) {
-      accept_failed(error.what());
     } catch (...) {
-      accept_failed("unknown failure");
+      accept_failed(tallowmere_cli::current_exception_text());
     }
     std::this_thread::sleep_for(kAcceptPollInterval);
   }
@@ -307,10 +303,8 @@ void serve(tallowmere_cli::SharedFlag running, WatchedMap watched, tallowmere_cl
            ServeOptions options) {
   try {
     serve_until_stopped(running, watched, rescan, options);
-  } catch (const std::exception& error) {
-    warn("daemon control socket unavailable: ", error.what());
   } catch (...) {
-    warn("daemon control socket unavailable: ", "unknown failure");
+    warn("daemon control socket unavailable: ", tallowmere_cli::current_exception_text());
   }
 }
 

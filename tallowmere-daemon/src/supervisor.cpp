@@ -49,10 +49,8 @@ Status run_guarded(const WatchLoop& loop, tallowmere_cli::LoadedProject project,
                    ipc::RunningFlag running) noexcept {
   try {
     return loop(std::move(project), window, std::move(running));
-  } catch (const std::exception& error) {
-    return std::unexpected(ErrorChain(error.what()).context("watcher thread failed"));
   } catch (...) {
-    return std::unexpected(ErrorChain("unknown exception").context("watcher thread failed"));
+    return std::unexpected(ErrorChain(tallowmere_cli::current_exception_text()).context("watcher thread failed"));
   }
 }
 
@@ -206,10 +204,8 @@ std::thread start_server(const tallowmere_cli::SharedFlag& running, const State&
     return std::thread([running, watched = state.watched, rescan_flag = state.rescan]() noexcept {
       try {
         ipc::serve(running, watched, rescan_flag);
-      } catch (const std::exception& error) {
-        warn_control_socket(error.what());
       } catch (...) {
-        warn_control_socket("unknown exception");
+        warn_control_socket(tallowmere_cli::current_exception_text());
       }
     });
   } catch (const std::system_error& error) {

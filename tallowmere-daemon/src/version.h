@@ -1,5 +1,6 @@
 #pragma once
 namespace tallowmere_daemon {
 // The version the control socket reports.
-inline constexpr const char* kVersion = "0.2.0";
+// The build passes in the project's version, so it is written once, in CMakeLists.txt.
+inline constexpr const char* kVersion = TALLOWMERE_VERSION;
 }  // namespace tallowmere_daemon

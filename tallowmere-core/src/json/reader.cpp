@@ -599,10 +599,6 @@ bool Reader::skip_value() {
   }
 }
 
-bool Reader::next_key(bool& first, std::string_view& key, std::string& scratch) {
-  return next_key_slow(first, key, scratch, {});
-}
-
 bool Reader::next_key_slow(bool& first, std::string_view& key, std::string& scratch, std::string_view likely) {
   if (failed_) return false;
   char c = peek();

@@ -124,12 +124,10 @@ class Reader {
   void leave() { --depth_; }
   // After '{' (first=true) or after a member's value: true with `key` set when a member follows
   // (the colon not yet consumed, so that a duplicate is reported before it), false at '}'
-  // (consumed) or on a failure (check failed()).
-  bool next_key(bool& first, std::string_view& key, std::string& scratch);
-  // The same, trying `likely` first: a key that is exactly that text is matched by comparing its
-  // bytes, and `key` then views `likely` itself. `likely` must be plain ASCII without a quote, a
-  // backslash or a control character (a record's key), so that the match means what decoding
-  // the key would; the failures and positions are those of next_key.
+  // (consumed) or on a failure (check failed()). `likely` (may be empty) is tried first: a key that
+  // is exactly that text is matched by comparing its bytes, and `key` then views `likely` itself.
+  // `likely` must be plain ASCII without a quote, a backslash or a control character (a record's
+  // key), so that the match means what decoding the key would.
   bool next_key(bool& first, std::string_view& key, std::string& scratch, std::string_view likely) {
     // The common case inline: no white space, the separator, and the expected key.
     const std::size_t size = text_.size();

@@ -7,11 +7,11 @@
 
 #include <fmt/format.h>
 
-#include "checkpoint_batch.h"
 #include "checkpoint_ops.h"
+#include "checkpoint_ops_batch.h"
+#include "checkpoint_ops_tail_repair.h"
 #include "console.h"
 #include "daw.h"
-#include "ledger_tail_repair.h"
 #include "text.h"
 
 namespace tallowmere_cli::cmd_watch {
@@ -71,7 +71,8 @@ std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project, cons
 
 Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nanoseconds collapse_window) {
   if (project.ledger.trailing_incomplete) {
-    if (auto repaired = repair_ledger_tail(project.paths, *project.ledger.trailing_incomplete); !repaired) {
+    if (auto repaired = checkpoint_ops::repair_ledger_tail(project.paths, *project.ledger.trailing_incomplete);
+        !repaired) {
       return std::unexpected(std::move(repaired.error()));
     }
     project.ledger.trailing_incomplete.reset();

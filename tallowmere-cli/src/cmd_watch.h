@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "channel.h"
-#include "checkpoint_batch.h"
+#include "checkpoint_ops_batch.h"
+#include "cmd_watch_pending_saves.h"
+#include "cmd_watch_signing_identity.h"
 #include "error_chain.h"
 #include "flag.h"
 #include "merging_queue.h"
-#include "pending_saves.h"
 #include "platform/file_watcher.h"
 #include "project.h"
-#include "signing_identity.h"
 
 namespace tallowmere_cli::cmd_watch {
 

@@ -1,6 +1,7 @@
 #pragma once
 // The one operation that writes a project's history: the locked, signed append of an entry.
-// (The checkpoint of a batch, which builds the entry, lives here too.)
+// (The checkpoint of a batch, which builds the entry, is in checkpoint_ops_batch.h; the repair of a
+// torn ledger tail, which the append calls for, in checkpoint_ops_tail_repair.h.)
 #include <filesystem>
 #include <functional>
 #include <optional>

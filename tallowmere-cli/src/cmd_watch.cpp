@@ -7,18 +7,17 @@
 
 #include <fmt/format.h>
 
-#include "checkpoint_batch.h"
 #include "checkpoint_ops.h"
+#include "checkpoint_ops_batch.h"
+#include "checkpoint_ops_tail_repair.h"
 #include "console.h"
 #include "daw.h"
-#include "ledger_tail_repair.h"
 #include "text.h"
 
 namespace tallowmere_cli::cmd_watch {
 
 namespace fs = std::filesystem;
 using platform::ChangeEvent;
-using platform::ReceiveFailure;
 using tallowmere_core::text::display;
 
 std::vector<std::string> startup_lines(const fs::path& root, std::chrono::nanoseconds collapse_window,
@@ -72,7 +71,8 @@ std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project, cons
 
 Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nanoseconds collapse_window) {
   if (project.ledger.trailing_incomplete) {
-    if (auto repaired = repair_ledger_tail(project.paths, *project.ledger.trailing_incomplete); !repaired) {
+    if (auto repaired = checkpoint_ops::repair_ledger_tail(project.paths, *project.ledger.trailing_incomplete);
+        !repaired) {
       return std::unexpected(std::move(repaired.error()));
     }
     project.ledger.trailing_incomplete.reset();
@@ -91,7 +91,7 @@ Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nan
   fs::path canonical_root = fs::canonical(project.paths.root, canonical_error);
   if (canonical_error) canonical_root = project.paths.root;
 
-  auto [sender, receiver] = platform::Channel<ChangeEvent>::create();
+  auto [sender, receiver] = Channel<ChangeEvent>::create();
   auto watcher = platform::FileWatcher::watch(canonical_root, std::move(sender));
   if (!watcher) {
     return std::unexpected(
@@ -108,7 +108,7 @@ Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nan
 
 WatchSession::WatchSession(LoadedProject project, SigningIdentity identity, fs::path canonical_root,
                            std::unique_ptr<platform::FileWatcher> watcher,
-                           platform::Channel<ChangeEvent>::Receiver receiver, std::chrono::nanoseconds collapse_window)
+                           Channel<ChangeEvent>::Receiver receiver, std::chrono::nanoseconds collapse_window)
     : project_(std::move(project)),
       identity_(std::move(identity)),
       canonical_root_(canonical_root),

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "checkpoint_batch.h"
+#include "channel.h"
+#include "checkpoint_ops_batch.h"
+#include "cmd_watch_pending_saves.h"
+#include "cmd_watch_signing_identity.h"
 #include "error_chain.h"
 #include "flag.h"
-#include "pending_saves.h"
-#include "platform/channel.h"
+#include "merging_queue.h"
 #include "platform/file_watcher.h"
-#include "platform/merging_queue.h"
 #include "project.h"
-#include "signing_identity.h"
 
 namespace tallowmere_cli::cmd_watch {
 
@@ -74,7 +74,7 @@ class WatchSession {
  private:
   WatchSession(LoadedProject project, SigningIdentity identity, std::filesystem::path canonical_root,
                std::unique_ptr<platform::FileWatcher> watcher,
-               platform::Channel<platform::ChangeEvent>::Receiver receiver, std::chrono::nanoseconds collapse_window);
+               Channel<platform::ChangeEvent>::Receiver receiver, std::chrono::nanoseconds collapse_window);
 
   // An event and when the loop took it from the channel.
   struct ReceivedEvent {
@@ -89,11 +89,11 @@ class WatchSession {
   SigningIdentity identity_;
   std::filesystem::path canonical_root_;
   std::unique_ptr<platform::FileWatcher> watcher_;
-  platform::Channel<platform::ChangeEvent>::Receiver receiver_;
+  Channel<platform::ChangeEvent>::Receiver receiver_;
   // Events taken from the channel while a batch was being checkpointed, oldest first, each with
   // when it was last taken in: an event taken in again joins its waiting equal and counts from
   // its latest arrival, so a write after a read began is never taken for one the read covered.
-  platform::MergingQueue<platform::ChangeEvent, Clock::time_point> received_;
+  MergingQueue<platform::ChangeEvent, Clock::time_point> received_;
   PendingSaves pending_;
   bool finished_ = false;
 };

@@ -1,4 +1,4 @@
-#include "platform/channel.h"
+#include "channel.h"
 
 #include <chrono>
 #include <memory>
@@ -11,13 +11,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/file_watcher.h"
-#include "platform/merging_queue.h"
 
-namespace tallowmere_cli::platform {
+namespace tallowmere_cli {
 namespace {
 
 using namespace std::chrono_literals;
 using IntChannel = Channel<int>;
+using platform::ChangeEvent;
+using platform::EventKind;
 
 // For waits that must end by a wake-up, not by their time-out: a receiver that missed the wake-up
 // sits until the test runner's own time-out fails the test.
@@ -250,21 +251,5 @@ TEST(ChannelTest, AMillionNotificationsForOnePathWaitAsOneItem) {
   EXPECT_EQ(receiver.try_receive().error(), ReceiveFailure::Timeout);
 }
 
-// The watch loop's own queue of notifications taken in during a batch: a merged notification
-// counts as received at its latest arrival, so a write that came after a read began is never
-// taken for one that read covered.
-TEST(MergingQueueTest, AJoiningValueLeavesItsStampOnTheWaitingOne) {
-  MergingQueue<int, int> queue;
-  EXPECT_TRUE(queue.push(7, 1));
-  EXPECT_TRUE(queue.push(8, 2));
-  EXPECT_FALSE(queue.push(7, 3));
-  EXPECT_EQ(queue.pop(), (std::pair{7, 3}));
-  EXPECT_EQ(queue.pop(), (std::pair{8, 2}));
-  EXPECT_FALSE(queue.pop());
-  EXPECT_TRUE(queue.push(7, 4)) << "a value taken out no longer waits";
-  queue.clear();
-  EXPECT_TRUE(queue.empty());
-}
-
 }  // namespace
-}  // namespace tallowmere_cli::platform
+}  // namespace tallowmere_cli

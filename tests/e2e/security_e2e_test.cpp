@@ -17,9 +17,9 @@
 
 #include <openssl/crypto.h>
 
+#include "cmd_watch_signing_identity.h"
 #include "daemon_world.h"
 #include "model.h"
-#include "signing_identity.h"
 
 // ---- Release inspection ----
 //

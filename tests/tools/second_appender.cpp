@@ -18,9 +18,9 @@
 
 #include "base64.h"
 #include "checkpoint_ops.h"
+#include "cmd_watch_signing_identity.h"
 #include "platform/credential_store.h"
 #include "project.h"
-#include "signing_identity.h"
 
 namespace {
 

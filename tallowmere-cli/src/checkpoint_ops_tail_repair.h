@@ -6,7 +6,7 @@
 #include "ledger.h"
 #include "project.h"
 
-namespace tallowmere_cli::cmd_watch {
+namespace tallowmere_cli::checkpoint_ops {
 
 // The warning for a torn last line (two lines, no final line feed): its number, the reader's
 // error, and its raw text, cut to 120 characters plus "..." when longer.
@@ -24,4 +24,4 @@ Status repair_ledger_tail(const ProjectPaths& paths, const tallowmere_core::Trai
 // prints the warning, then cuts and syncs. Same error chain.
 Status repair_ledger_tail_under_lock(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& torn);
 
-}  // namespace tallowmere_cli::cmd_watch
+}  // namespace tallowmere_cli::checkpoint_ops

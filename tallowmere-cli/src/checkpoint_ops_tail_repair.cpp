@@ -1,4 +1,4 @@
-#include "ledger_tail_repair.h"
+#include "checkpoint_ops_tail_repair.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,7 +16,7 @@
 #include "text.h"
 #include "unique_fd.h"
 
-namespace tallowmere_cli::cmd_watch {
+namespace tallowmere_cli::checkpoint_ops {
 
 namespace fs = std::filesystem;
 using tallowmere_core::CoreError;
@@ -112,4 +112,4 @@ Status repair_ledger_tail_under_lock(const ProjectPaths& paths, const tallowmere
   return cut_torn_line(paths);
 }
 
-}  // namespace tallowmere_cli::cmd_watch
+}  // namespace tallowmere_cli::checkpoint_ops

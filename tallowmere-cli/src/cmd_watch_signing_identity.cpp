@@ -1,4 +1,4 @@
-#include "signing_identity.h"
+#include "cmd_watch_signing_identity.h"
 
 #include <fmt/format.h>
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <variant>
 
-namespace tallowmere_cli::platform {
+namespace tallowmere_cli {
 
 template <class T, class Stamp = std::monostate>
 class MergingQueue {
@@ -49,4 +49,4 @@ class MergingQueue {
   std::deque<typename Waiting::iterator> order_;
 };
 
-}  // namespace tallowmere_cli::platform
+}  // namespace tallowmere_cli

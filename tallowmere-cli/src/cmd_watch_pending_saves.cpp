@@ -1,8 +1,7 @@
-#include "pending_saves.h"
+#include "cmd_watch_pending_saves.h"
 
 #include <algorithm>
 
-#include "checkpoint_batch.h"
 #include "daw.h"
 
 namespace tallowmere_cli::cmd_watch {
@@ -14,8 +13,7 @@ bool accepts_path(const fs::path& path, const fs::path& canonical_root) {
   if (!path.has_relative_path()) return false;  // a root has no parent folder of its own
   // path's == compares component by component, so "a//b" and "a/b" are one folder.
   if (path.parent_path() != canonical_root) return false;
-  const auto extension = checkpoint_ops::file_extension(path);
-  return extension && tallowmere_core::daw::guess_daw_name(*extension).has_value();
+  return tallowmere_core::daw::is_session_file(path);
 }
 
 std::chrono::nanoseconds PendingSaves::time_to_deadline(Clock::time_point now) const {

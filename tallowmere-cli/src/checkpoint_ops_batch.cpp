@@ -1,10 +1,8 @@
-#include "checkpoint_batch.h"
+#include "checkpoint_ops_batch.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdint>
-#include <span>
 #include <utility>
 
 #include <fmt/format.h>
@@ -12,12 +10,12 @@
 
 #include "blob_store.h"
 #include "checkpoint_ops.h"
+#include "checkpoint_ops_tail_repair.h"
 #include "config.h"
 #include "console.h"
 #include "daw.h"
 #include "hash.h"
 #include "record_file.h"
-#include "ledger_tail_repair.h"
 #include "posix.h"
 #include "text.h"
 #include "uuid.h"
@@ -25,31 +23,14 @@
 namespace tallowmere_cli::checkpoint_ops {
 
 namespace fs = std::filesystem;
+namespace daw = tallowmere_core::daw;
 using tallowmere_core::ContentReference;
-using tallowmere_core::ContentType;
 using tallowmere_core::CoreError;
 using tallowmere_core::LedgerEntry;
 using ReadClock = std::chrono::steady_clock;
 using tallowmere_core::text::display;
 
 namespace {
-
-constexpr char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string lower_ascii(std::string_view text) {
-  std::string lowered(text);
-  for (char& c : lowered) c = ascii_lower(c);
-  return lowered;
-}
-
-constexpr std::array<std::string_view, 7> audio_bounce_extensions{"wav", "aif", "aiff", "mp3", "m4a", "ogg", "flac"};
-constexpr std::array<std::string_view, 2> midi_extensions{"mid", "midi"};
-
-bool is_one_of(std::string_view extension, std::span<const std::string_view> extensions) {
-  for (const std::string_view known : extensions)
-    if (extension == known) return true;
-  return false;
-}
 
 // The settle warnings never stop a checkpoint: a file still being written is recorded all the
 // same, and the owner is told so that a suspicious entry can be checked.
@@ -183,34 +164,6 @@ std::expected<ReadContent, ReadFailure> read_settled(const LoadedProject& projec
 
 std::string_view platform_os() { return tallowmere_core::posix::os_name(); }
 
-std::optional<std::string> file_extension(const fs::path& file) {
-  const std::string name = file.filename().native();
-  if (name.empty() || name == "." || name == "..") return std::nullopt;
-  const auto dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) return std::nullopt;
-  std::string extension = name.substr(dot + 1);
-  if (!tallowmere_core::text::is_valid_utf8(extension)) return std::nullopt;
-  return extension;
-}
-
-ContentType classify(const fs::path& file) {
-  const std::string extension = lower_ascii(file_extension(file).value_or(""));
-  if (tallowmere_core::daw::guess_daw_name(extension)) return ContentType::DawSession;
-  if (is_one_of(extension, audio_bounce_extensions)) return ContentType::AudioBounce;
-  if (is_one_of(extension, midi_extensions)) return ContentType::Midi;
-  return ContentType::Other;
-}
-
-std::optional<std::string> choose_daw_name(const std::vector<ContentReference>& refs) {
-  for (const ContentReference& ref : refs) {
-    if (ref.content_type != ContentType::DawSession) continue;
-    const auto extension = file_extension(fs::path(ref.storage.local_path));
-    if (!extension) continue;
-    if (const auto name = tallowmere_core::daw::guess_daw_name(*extension)) return std::string(*name);
-  }
-  return std::nullopt;
-}
-
 std::vector<fs::path> changed_files(const std::vector<fs::path>& batch, const fs::path& canonical_root,
                                     const std::vector<LedgerEntry>& entries) {
   return filter_changes(batch, canonical_root, entries, {}).changed;
@@ -281,7 +234,7 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
     }
     refs.push_back(ContentReference{
         .ref_id = std::move(*ref_id),
-        .content_type = classify(file),
+        .content_type = daw::classify(file),
         .sha256_hash = std::move(content->digest.sha256_hex),
         .perceptual_fingerprint = std::nullopt,
         .byte_size = content->digest.byte_count,
@@ -296,12 +249,12 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
 
   EntryDraft draft;
   draft.event_type = tallowmere_core::EventType::SessionSave;
-  draft.daw_context = tallowmere_core::DawContext{choose_daw_name(refs), std::string(platform_os())};
+  draft.daw_context = tallowmere_core::DawContext{daw::choose_daw_name(refs), std::string(platform_os())};
   draft.content_refs = std::move(refs);
   // Another appender (the companion tool) that dies mid-line while this watcher runs leaves a torn
   // tail that the start-up repair never sees; it is repaired the same way, under the append's lock.
   const auto repair = [&paths = project.paths](const tallowmere_core::TrailingIncomplete& torn) {
-    return cmd_watch::repair_ledger_tail_under_lock(paths, torn);
+    return repair_ledger_tail_under_lock(paths, torn);
   };
   auto entry = append_locked(project.paths, project.manifest, contributor_id, key, std::move(draft), repair);
   if (!entry) return std::unexpected(std::move(entry.error()));

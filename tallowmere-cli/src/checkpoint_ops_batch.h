@@ -45,17 +45,6 @@ struct ChangeFilterResult {
 // The platform the service runs on, as entries record it: "macos" or "linux".
 std::string_view platform_os();
 
-// The text after the last dot of the file name: none for a name without a dot, one whose only dot
-// is its first character, "." and "..", and an extension that is not valid UTF-8.
-std::optional<std::string> file_extension(const std::filesystem::path& file);
-
-// The content type of a checkpointed file, by its extension (ASCII case ignored).
-tallowmere_core::ContentType classify(const std::filesystem::path& file);
-
-// The DAW of an entry: that of the first session-file reference whose local path has a known DAW
-// extension; none when no reference has one.
-std::optional<std::string> choose_daw_name(const std::vector<tallowmere_core::ContentReference>& refs);
-
 // The files of `batch` whose settled content differs from the newest reference to the same
 // project-relative path in `entries` (or that were never referenced, or could not be hashed), in
 // batch order. Waits for each file to settle first; never fails.

@@ -17,9 +17,9 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/merging_queue.h"
+#include "merging_queue.h"
 
-namespace tallowmere_cli::platform {
+namespace tallowmere_cli {
 
 enum class ReceiveFailure {
   Timeout,       // nothing arrived in time; senders remain
@@ -178,4 +178,4 @@ class Channel {
   }
 };
 
-}  // namespace tallowmere_cli::platform
+}  // namespace tallowmere_cli

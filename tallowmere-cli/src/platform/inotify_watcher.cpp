@@ -1,5 +1,5 @@
 // The inotify backend of FileWatcher.
-#include "platform/file_watcher.h"
+#include "platform/inotify_watcher.h"
 
 #include <algorithm>
 #include <array>
@@ -177,7 +177,7 @@ class InotifyWatcher final : public FileWatcher {
         if (auto again = arm(folder_)) {
           watch = std::move(*again);
           next_path_check = std::chrono::steady_clock::now() + path_check_interval;
-          sender.send(inotify::recrawl(folder_));
+          sender.send(recrawl(folder_));
         }
         continue;
       }
@@ -338,17 +338,6 @@ SortedRecords sort_records(std::span<const std::byte> buffer, int folder_wd, std
     return true;
   });
   return sorted;
-}
-
-ChangeEvent recrawl(const fs::path& folder) {
-  ChangeEvent event{EventKind::Any, {}};
-  std::error_code error;
-  for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
-    std::error_code status_error;
-    if (entry->symlink_status(status_error).type() == fs::file_type::regular) event.paths.push_back(entry->path());
-  }
-  std::sort(event.paths.begin(), event.paths.end());
-  return event;
 }
 
 }  // namespace inotify

@@ -1,4 +1,4 @@
-#include "checkpoint_batch.h"
+#include "checkpoint_ops_batch.h"
 
 #include <nlohmann/json.hpp>
 #include <algorithm>
@@ -50,45 +50,6 @@ LedgerEntry entry_with(std::vector<ContentReference> refs) {
   LedgerEntry entry;
   entry.content_refs = std::move(refs);
   return entry;
-}
-
-TEST(ClassifierTest, ByExtensionAfterTheLastDotIgnoringAsciiCase) {
-  struct Case {
-    const char* name;
-    ContentType expected;
-  };
-  const std::vector<Case> cases{
-      {"Song.rpp", ContentType::DawSession},      {"Song.ALS", ContentType::DawSession},
-      {"v1.final.Reason", ContentType::DawSession}, {"take.wav", ContentType::AudioBounce},
-      {"take.AIFF", ContentType::AudioBounce},    {"take.aif", ContentType::AudioBounce},
-      {"take.flac", ContentType::AudioBounce},    {"take.m4a", ContentType::AudioBounce},
-      {"groove.mid", ContentType::Midi},          {"groove.MIDI", ContentType::Midi},
-      {"notes.txt", ContentType::Other},          {"Song", ContentType::Other},
-      {".als", ContentType::Other},               {"Song.", ContentType::Other},
-      {"Song.rpp.bak", ContentType::Other},       {"Song.stem", ContentType::Other},
-      {"Song.rpp\xff", ContentType::Other},
-  };
-  for (const auto& c : cases) EXPECT_EQ(classify(fs::path("/p") / c.name), c.expected) << c.name;
-}
-
-TEST(DawNameTest, FirstSessionReferenceWithAKnownExtension) {
-  struct Case {
-    const char* name;
-    std::vector<ContentReference> refs;
-    std::optional<std::string> expected;
-  };
-  const std::vector<Case> cases{
-      {"first of two sessions", {reference("a.als", "h"), reference("b.rpp", "h")}, "Ableton Live"},
-      {"non-session reference passed over",
-       {reference("a.rpp", "h", ContentType::Other), reference("b.ptf", "h")},
-       "Pro Tools"},
-      {"session reference without a DAW extension passed over",
-       {reference("Song", "h"), reference("c.RNS", "h")},
-       "Reason"},
-      {"no reference qualifies", {reference("notes.txt", "h", ContentType::Other)}, std::nullopt},
-      {"no references", {}, std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(choose_daw_name(c.refs), c.expected) << c.name;
 }
 
 class CheckpointTest : public ::testing::Test {

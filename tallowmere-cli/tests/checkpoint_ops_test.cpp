@@ -22,7 +22,6 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -41,6 +40,7 @@
 #include "forked_child.h"
 #include "json/document.h"
 #include "ledger.h"
+#include "signature_check.h"
 #include "test_support.h"
 #include "text.h"
 
@@ -62,8 +62,8 @@ using tallowmere_test::read_file;
 using tallowmere_test::TempDir;
 using tallowmere_test::wait_until;
 using tallowmere_test::write_file;
-using test_helpers::run_in_child;
-using test_helpers::ScopedEnv;
+using tallowmere_test::run_in_child;
+using tallowmere_test::ScopedEnv;
 
 
 std::string expected_manifest_text(const std::string& head_hash, std::uint64_t sequence) {
@@ -89,36 +89,6 @@ std::string expected_manifest_text(const std::string& head_hash, std::uint64_t s
          std::to_string(sequence) + ",\n  \"extra\": true\n}";
 }
 
-bool signature_verifies(const LedgerEntry& entry) {
-  if (entry.signature.size() != 88) return false;
-  unsigned char decoded[66];
-  if (EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(entry.signature.data()), 88) != 66) return false;
-  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, test_public.data(), test_public.size());
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  const bool ok = key && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
-                  EVP_DigestVerify(context, decoded, 64, reinterpret_cast<const unsigned char*>(entry.entry_hash.data()),
-                                   entry.entry_hash.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  return ok;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-
 TEST_F(AppendTest, FirstEntryStartsTheLedgerAndTheManifestFollowsIt) {
   struct stat before {};
   ASSERT_EQ(::stat(paths_.manifest_file.c_str(), &before), 0);
@@ -141,7 +111,7 @@ TEST_F(AppendTest, FirstEntryStartsTheLedgerAndTheManifestFollowsIt) {
   EXPECT_FALSE(entry->notes);
   EXPECT_TRUE(timestamp::parse_rfc3339(entry->timestamp_local)) << entry->timestamp_local;
   EXPECT_EQ(entry->entry_hash, *tallowmere_core::entry_builder::compute_entry_hash(*entry));
-  EXPECT_TRUE(signature_verifies(*entry));
+  EXPECT_TRUE(tallowmere_test::signature_verifies(*entry, test_public));
 
   // The ledger holds exactly the returned entry, as one line.
   EXPECT_EQ(ledger_text(), line_of(*entry) + "\n");
@@ -166,7 +136,7 @@ TEST_F(AppendTest, PositionAndParentComeFromTheLedgerNotTheCallersCopy) {
     appended.push_back(*entry);
   }
   // A blank line between the first two entries is no entry.
-  const auto lines = split_lines(ledger_text());
+  const auto lines = tallowmere_test::lines_of(ledger_text());
   ASSERT_EQ(lines.size(), 3u);
   write_file(paths_.ledger_file, lines[0] + "\n \t\n" + lines[1] + "\n" + lines[2] + "\n");
 
@@ -337,9 +307,7 @@ TEST_F(AppendTest, LineThatCannotBeWrittenFailsAndLeavesTheManifestAlone) {
   const std::string previous = line_of(foreign_entry(0, "2001-01-01T00:00:00+00:00", std::string(64, 'b'))) + "\n";
   write_file(paths_.ledger_file, previous);
   const auto outcome = run_in_child([&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{previous.size() + 40, previous.size() + 40};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+    if (!tallowmere_test::limit_file_size(previous.size() + 40)) return std::string("setrlimit failed");
     auto entry = append();
     return (entry ? std::string("appended") : entry.error().one_line()) + "\n" +
            std::to_string(manifest_.current_sequence);
@@ -512,7 +480,7 @@ void expect_sound_chain(const std::vector<LedgerEntry>& entries) {
       EXPECT_EQ(entries[i].parent_entry_hashes, std::vector<std::string>{entries[i - 1].entry_hash});
     }
     EXPECT_EQ(*tallowmere_core::entry_builder::compute_entry_hash(entries[i]), entries[i].entry_hash);
-    EXPECT_TRUE(signature_verifies(entries[i]));
+    EXPECT_TRUE(tallowmere_test::signature_verifies(entries[i], test_public));
   }
 }
 
@@ -538,7 +506,7 @@ TEST_F(AppendTest, TwoProcessesAppendingAtOnceNeverInterleave) {
   }
 
   const std::string text = ledger_text();
-  const auto lines = split_lines(text);
+  const auto lines = tallowmere_test::lines_of(text);
   ASSERT_EQ(lines.size(), 2u * per_writer);
   EXPECT_EQ(text.back(), '\n');
   std::vector<LedgerEntry> entries;
@@ -612,7 +580,7 @@ TEST_F(AppendTest, KilledWriterNeverCostsAReturnedAppendOrTheLedgersShape) {
     ::fcntl(report[0], F_SETFL, 0);
     drain();
     ::close(report[0]);
-    for (const auto& hash : split_lines(received)) reported.insert(hash);
+    for (const auto& hash : tallowmere_test::lines_of(received)) reported.insert(hash);
 
     auto ledger = tallowmere_core::ledger::read_ledger(paths_.ledger_file);
     ASSERT_TRUE(ledger) << ledger.error().message();
@@ -625,7 +593,7 @@ TEST_F(AppendTest, KilledWriterNeverCostsAReturnedAppendOrTheLedgersShape) {
     for (const auto& entry : ledger->entries) present.insert(entry.entry_hash);
     for (const auto& hash : reported) EXPECT_TRUE(present.count(hash)) << "lost returned append " << hash;
     expect_sound_chain(ledger->entries);
-    for (const auto& line : split_lines(ledger_text())) {
+    for (const auto& line : tallowmere_test::lines_of(ledger_text())) {
       if (line.empty()) continue;
       EXPECT_TRUE(tallowmere_core::model::read_entry_line(line)) << line;
     }

@@ -97,10 +97,8 @@ TEST_F(BlobStoreTest, WriteFailingPartWayLeavesNothingBehind) {
   const fs::path source = temp_ / "Song.rpp";
   write_file(source, std::string(64 * 1024, 'x'));
   fs::create_directories(objects_);
-  const auto outcome = test_helpers::run_in_child([&]() -> std::string {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{4096, 4096};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
+  const auto outcome = tallowmere_test::run_in_child([&]() -> std::string {
+    if (!tallowmere_test::limit_file_size(4096)) return "setrlimit failed";
     auto result = store_copy(objects_, source);
     return result ? "stored" : result.error().message();
   });

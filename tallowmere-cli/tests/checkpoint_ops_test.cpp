@@ -22,7 +22,6 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -35,76 +34,15 @@
 
 #include <gtest/gtest.h>
 
+#include "append_fixture.h"
 #include "console.h"
 #include "entry_builder.h"
 #include "forked_child.h"
 #include "json/document.h"
 #include "ledger.h"
+#include "signature_check.h"
 #include "test_support.h"
 #include "text.h"
-
-// The sanitizers bring allocators of their own, which a replacement would hide from them for this
-// whole program; there the probe is left out and its test skipped.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TALLOWMERE_REREAD_FREE_PROBE 0
-#else
-#define TALLOWMERE_REREAD_FREE_PROBE 1
-
-// Watches, while armed, for the reread of a long ledger being freed after its new line went in,
-// and asks at that moment whether the ledger lock is still held: another open of the lock file
-// cannot take a BSD lock while any holder keeps it, even in this process. Nothing here may
-// allocate, since it runs inside operator delete.
-namespace reread_free_probe {
-
-std::atomic<bool> armed{false};
-std::size_t reread_bytes = 0;  // the entries' buffer of the reread holds at least this much
-char ledger_path[4096];
-char lock_path[4096];
-off_t ledger_size_before = 0;
-std::atomic<int> frees_seen{0};
-std::atomic<int> frees_under_lock{0};
-
-void on_free(std::size_t size) noexcept {
-  if (!armed.load() || size < reread_bytes || size % sizeof(tallowmere_core::LedgerEntry) != 0) return;
-  struct stat metadata {};
-  // Earlier large frees (the ledger's text) come before the line is written and are no concern.
-  if (::stat(ledger_path, &metadata) != 0 || metadata.st_size <= ledger_size_before) return;
-  ++frees_seen;
-  const int fd = ::open(lock_path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) return;
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    ::flock(fd, LOCK_UN);
-  } else {
-    ++frees_under_lock;
-  }
-  ::close(fd);
-}
-
-// Out of line, so that the compiler never sees a block from operator new reach free() directly.
-[[gnu::noinline]] void give_back(void* block) noexcept { std::free(block); }
-
-}  // namespace reread_free_probe
-
-// The probe needs the size of each freed block, which only sized deallocation gives; the rest of
-// the set is replaced with it so that every block comes from malloc and goes back to free.
-void* operator new(std::size_t size) {
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size == 0 ? 1 : size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size == 0 ? 1 : size); }
-void operator delete(void* block) noexcept { reread_free_probe::give_back(block); }
-void operator delete[](void* block) noexcept { reread_free_probe::give_back(block); }
-void operator delete(void* block, std::size_t size) noexcept {
-  reread_free_probe::on_free(size);
-  reread_free_probe::give_back(block);
-}
-void operator delete[](void* block, std::size_t) noexcept { reread_free_probe::give_back(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { reread_free_probe::give_back(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { reread_free_probe::give_back(block); }
-
-#endif  // TALLOWMERE_REREAD_FREE_PROBE
 
 namespace tallowmere_cli {
 namespace {
@@ -112,6 +50,11 @@ namespace {
 namespace fs = std::filesystem;
 namespace timestamp = tallowmere_core::timestamp;
 using namespace std::chrono_literals;
+using append_testing::AppendTest;
+using append_testing::foreign_entry;
+using append_testing::line_of;
+using append_testing::manifest_on_disk;
+using append_testing::test_public;
 using tallowmere_core::LedgerEntry;
 using tallowmere_core::SigningKey;
 using tallowmere_core::WorkManifest;
@@ -119,23 +62,9 @@ using tallowmere_test::read_file;
 using tallowmere_test::TempDir;
 using tallowmere_test::wait_until;
 using tallowmere_test::write_file;
-using test_helpers::run_in_child;
-using test_helpers::ScopedEnv;
+using tallowmere_test::run_in_child;
+using tallowmere_test::ScopedEnv;
 
-// RFC 8032, section 7.1, test 1.
-constexpr std::array<unsigned char, 32> test_secret = {
-    0x9d, 0x61, 0xb1, 0x9d, 0xef, 0xfd, 0x5a, 0x60, 0xba, 0x84, 0x4a, 0xf4, 0x92, 0xec, 0x2c, 0xc4,
-    0x44, 0x49, 0xc5, 0x69, 0x7b, 0x32, 0x69, 0x19, 0x70, 0x3b, 0xac, 0x03, 0x1c, 0xae, 0x7f, 0x60};
-constexpr std::array<unsigned char, 32> test_public = {
-    0xd7, 0x5a, 0x98, 0x01, 0x82, 0xb1, 0x0a, 0xb7, 0xd5, 0x4b, 0xfe, 0xd3, 0xc9, 0x64, 0x07, 0x3a,
-    0x0e, 0xe1, 0x72, 0xf3, 0xda, 0xa6, 0x23, 0x25, 0xaf, 0x02, 0x1a, 0x68, 0xf7, 0x07, 0x51, 0x1a};
-
-// Keys in another order, an unknown key and a five-element contributor array: the rewrite puts
-// every known key back in declaration order, writes absent values as null and keeps the unknown
-// key after them.
-constexpr std::string_view manifest_on_disk =
-    R"({"current_sequence":7,"extra":true,"contributors":[["alice","Alice","pk","2026-01-01T00:00:00+01:00",null]],)"
-    R"("created_at":"2026-01-01T00:00:00+01:00","work_id":"w1","schema_version":"1"})";
 
 std::string expected_manifest_text(const std::string& head_hash, std::uint64_t sequence) {
   return "{\n"
@@ -160,95 +89,6 @@ std::string expected_manifest_text(const std::string& head_hash, std::uint64_t s
          std::to_string(sequence) + ",\n  \"extra\": true\n}";
 }
 
-bool signature_verifies(const LedgerEntry& entry) {
-  if (entry.signature.size() != 88) return false;
-  unsigned char decoded[66];
-  if (EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(entry.signature.data()), 88) != 66) return false;
-  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, test_public.data(), test_public.size());
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  const bool ok = key && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
-                  EVP_DigestVerify(context, decoded, 64, reinterpret_cast<const unsigned char*>(entry.entry_hash.data()),
-                                   entry.entry_hash.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  return ok;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// An entry as another writer might have left it, with a chosen timestamp.
-LedgerEntry foreign_entry(std::uint64_t position, std::string timestamp_local, std::string hash) {
-  LedgerEntry entry;
-  entry.entry_id = "00000000-0000-4000-8000-00000000000" + std::to_string(position % 10);
-  entry.contributor_id = "bob";
-  entry.causal_position = position;
-  entry.timestamp_local = std::move(timestamp_local);
-  entry.entry_hash = std::move(hash);
-  entry.signature = "sig";
-  return entry;
-}
-
-std::string line_of(const LedgerEntry& entry) { return *tallowmere_core::model::write_entry_line(entry); }
-
-class AppendTest : public ::testing::Test {
- protected:
-  AppendTest() {
-    fs::create_directories(paths_.central_dir);
-    write_file(paths_.manifest_file, manifest_on_disk);
-    manifest_ = *tallowmere_core::json::read_document<WorkManifest>(manifest_on_disk);
-  }
-
-  static ProjectPaths paths_in(const fs::path& temp) {
-    ProjectPaths paths;
-    paths.root = temp / "song";
-    paths.pointer_file = paths.root / ".tallowmere";
-    paths.central_dir = temp / "central" / "projects" / "w1";
-    paths.manifest_file = paths.central_dir / "manifest.json";
-    paths.config_file = paths.central_dir / "config.json";
-    paths.ledger_file = paths.central_dir / "ledger.jsonl";
-    paths.objects_dir = paths.central_dir / "objects";
-    return paths;
-  }
-
-  static EntryDraft draft() {
-    EntryDraft draft;
-    draft.daw_context = tallowmere_core::DawContext{"Reaper", "linux"};
-    tallowmere_core::ContentReference ref;
-    ref.ref_id = "11111111-2222-4333-8444-555555555555";
-    ref.content_type = tallowmere_core::ContentType::DawSession;
-    ref.sha256_hash = std::string(64, 'a');
-    ref.byte_size = 1234;
-    ref.storage = {"local_only", "mix.rpp", false};
-    draft.content_refs.push_back(ref);
-    return draft;
-  }
-
-  Result<LedgerEntry> append(WorkManifest& manifest) {
-    return checkpoint_ops::append_locked(paths_, manifest, "alice", key_, draft());
-  }
-  Result<LedgerEntry> append() { return append(manifest_); }
-
-  std::string ledger_text() const { return read_file(paths_.ledger_file); }
-
-  TempDir temp_;
-  ProjectPaths paths_ = paths_in(temp_.path());
-  WorkManifest manifest_;
-  SigningKey key_ = *SigningKey::from_private_bytes(test_secret);
-};
-
 TEST_F(AppendTest, FirstEntryStartsTheLedgerAndTheManifestFollowsIt) {
   struct stat before {};
   ASSERT_EQ(::stat(paths_.manifest_file.c_str(), &before), 0);
@@ -271,7 +111,7 @@ TEST_F(AppendTest, FirstEntryStartsTheLedgerAndTheManifestFollowsIt) {
   EXPECT_FALSE(entry->notes);
   EXPECT_TRUE(timestamp::parse_rfc3339(entry->timestamp_local)) << entry->timestamp_local;
   EXPECT_EQ(entry->entry_hash, *tallowmere_core::entry_builder::compute_entry_hash(*entry));
-  EXPECT_TRUE(signature_verifies(*entry));
+  EXPECT_TRUE(tallowmere_test::signature_verifies(*entry, test_public));
 
   // The ledger holds exactly the returned entry, as one line.
   EXPECT_EQ(ledger_text(), line_of(*entry) + "\n");
@@ -296,7 +136,7 @@ TEST_F(AppendTest, PositionAndParentComeFromTheLedgerNotTheCallersCopy) {
     appended.push_back(*entry);
   }
   // A blank line between the first two entries is no entry.
-  const auto lines = split_lines(ledger_text());
+  const auto lines = tallowmere_test::lines_of(ledger_text());
   ASSERT_EQ(lines.size(), 3u);
   write_file(paths_.ledger_file, lines[0] + "\n \t\n" + lines[1] + "\n" + lines[2] + "\n");
 
@@ -467,9 +307,7 @@ TEST_F(AppendTest, LineThatCannotBeWrittenFailsAndLeavesTheManifestAlone) {
   const std::string previous = line_of(foreign_entry(0, "2001-01-01T00:00:00+00:00", std::string(64, 'b'))) + "\n";
   write_file(paths_.ledger_file, previous);
   const auto outcome = run_in_child([&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{previous.size() + 40, previous.size() + 40};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+    if (!tallowmere_test::limit_file_size(previous.size() + 40)) return std::string("setrlimit failed");
     auto entry = append();
     return (entry ? std::string("appended") : entry.error().one_line()) + "\n" +
            std::to_string(manifest_.current_sequence);
@@ -630,37 +468,6 @@ TEST_F(AppendTest, GivesUpAfterTenSecondsAndWritesNothing) {
   EXPECT_EQ(manifest_.current_sequence, 7u);
 }
 
-// Freeing the reread of a long history takes milliseconds that every other writer of the ledger
-// would otherwise spend waiting for the lock.
-TEST_F(AppendTest, LetsGoOfTheLockBeforeFreeingTheReread) {
-#if !TALLOWMERE_REREAD_FREE_PROBE
-  GTEST_SKIP() << "the allocation probe is left out of sanitizer builds";
-#else
-  constexpr std::size_t entries = 2000;
-  std::string ledger;
-  for (std::size_t i = 0; i < entries; ++i) {
-    ledger += line_of(foreign_entry(i, "2001-01-01T00:00:00+00:00", std::string(64, 'b'))) + "\n";
-  }
-  write_file(paths_.ledger_file, ledger);
-  const std::string lock_file = tallowmere_core::LedgerLock::lock_file_for(paths_.ledger_file).string();
-  ASSERT_LT(lock_file.size(), sizeof reread_free_probe::lock_path);
-  std::snprintf(reread_free_probe::ledger_path, sizeof reread_free_probe::ledger_path, "%s",
-                paths_.ledger_file.c_str());
-  std::snprintf(reread_free_probe::lock_path, sizeof reread_free_probe::lock_path, "%s", lock_file.c_str());
-  reread_free_probe::ledger_size_before = static_cast<off_t>(ledger.size());
-  reread_free_probe::reread_bytes = entries * sizeof(LedgerEntry);
-
-  reread_free_probe::armed = true;
-  auto entry = append();
-  reread_free_probe::armed = false;
-
-  ASSERT_TRUE(entry) << entry.error().one_line();
-  EXPECT_EQ(entry->causal_position, entries);
-  EXPECT_GE(reread_free_probe::frees_seen.load(), 1) << "the reread's entries were never seen being freed";
-  EXPECT_EQ(reread_free_probe::frees_under_lock.load(), 0);
-#endif
-}
-
 // Checks a whole ledger: consecutive positions from 0, each parent the entry before, every hash
 // recomputing and every signature verifying.
 void expect_sound_chain(const std::vector<LedgerEntry>& entries) {
@@ -673,7 +480,7 @@ void expect_sound_chain(const std::vector<LedgerEntry>& entries) {
       EXPECT_EQ(entries[i].parent_entry_hashes, std::vector<std::string>{entries[i - 1].entry_hash});
     }
     EXPECT_EQ(*tallowmere_core::entry_builder::compute_entry_hash(entries[i]), entries[i].entry_hash);
-    EXPECT_TRUE(signature_verifies(entries[i]));
+    EXPECT_TRUE(tallowmere_test::signature_verifies(entries[i], test_public));
   }
 }
 
@@ -699,7 +506,7 @@ TEST_F(AppendTest, TwoProcessesAppendingAtOnceNeverInterleave) {
   }
 
   const std::string text = ledger_text();
-  const auto lines = split_lines(text);
+  const auto lines = tallowmere_test::lines_of(text);
   ASSERT_EQ(lines.size(), 2u * per_writer);
   EXPECT_EQ(text.back(), '\n');
   std::vector<LedgerEntry> entries;
@@ -773,7 +580,7 @@ TEST_F(AppendTest, KilledWriterNeverCostsAReturnedAppendOrTheLedgersShape) {
     ::fcntl(report[0], F_SETFL, 0);
     drain();
     ::close(report[0]);
-    for (const auto& hash : split_lines(received)) reported.insert(hash);
+    for (const auto& hash : tallowmere_test::lines_of(received)) reported.insert(hash);
 
     auto ledger = tallowmere_core::ledger::read_ledger(paths_.ledger_file);
     ASSERT_TRUE(ledger) << ledger.error().message();
@@ -786,7 +593,7 @@ TEST_F(AppendTest, KilledWriterNeverCostsAReturnedAppendOrTheLedgersShape) {
     for (const auto& entry : ledger->entries) present.insert(entry.entry_hash);
     for (const auto& hash : reported) EXPECT_TRUE(present.count(hash)) << "lost returned append " << hash;
     expect_sound_chain(ledger->entries);
-    for (const auto& line : split_lines(ledger_text())) {
+    for (const auto& line : tallowmere_test::lines_of(ledger_text())) {
       if (line.empty()) continue;
       EXPECT_TRUE(tallowmere_core::model::read_entry_line(line)) << line;
     }

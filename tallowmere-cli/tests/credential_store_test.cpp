@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "key_store.h"
 #include "test_support.h"
 
 namespace tallowmere_cli::platform {
@@ -36,12 +37,7 @@ class CredentialStoreTest : public ::testing::Test {
   // Stores an item the way a test or set-up script does: the bytes, then the mode, set explicitly
   // so the process umask plays no part.
   static void store_at(const fs::path& path, std::string_view bytes, mode_t mode = 0600) {
-    fs::create_directories(path.parent_path());
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ASSERT_EQ(::fchmod(fd, mode), 0);
-    ::close(fd);
+    tallowmere_test::write_file_with_mode(path, bytes, mode);
   }
   void store(std::string_view account, std::string_view bytes, mode_t mode = 0600) const {
     store_at(item(account), bytes, mode);

@@ -23,8 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using tallowmere_test::TempDir;
 using tallowmere_test::write_file;
-using test_helpers::run_in_child;
-using test_helpers::ScopedEnv;
+using tallowmere_test::run_in_child;
+using tallowmere_test::ScopedEnv;
 
 constexpr std::string_view valid_pointer =
     R"({"schema_version":"1","work_id":"w1","warning":"managed by tallowmere; do not edit"})";

@@ -20,15 +20,16 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "base64.h"
 #include "console.h"
 #include "entry_builder.h"
 #include "forked_child.h"
+#include "key_store.h"
 #include "json/document.h"
 #include "model.h"
 #include "project.h"
+#include "signature_check.h"
 #include "signing_key.h"
 #include "test_support.h"
 
@@ -61,16 +62,9 @@ inline ::testing::AssertionResult entry_verifies(const std::string& line, const 
   if (!entry) return ::testing::AssertionFailure() << "line does not parse: " << entry.error().to_string();
   auto hash = tallowmere_core::entry_builder::compute_entry_hash(*entry);
   if (!hash || *hash != entry->entry_hash) return ::testing::AssertionFailure() << "entry hash does not match";
-  auto signature = tallowmere_core::base64::decode(entry->signature);
-  if (!signature) return ::testing::AssertionFailure() << "signature is not Base64: " << signature.error();
-  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size());
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  bool ok = key && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
-            EVP_DigestVerify(context, signature->data(), signature->size(),
-                             reinterpret_cast<const unsigned char*>(hash->data()), hash->size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  if (!ok) return ::testing::AssertionFailure() << "signature does not verify";
+  if (!tallowmere_test::signature_verifies(*entry, public_key)) {
+    return ::testing::AssertionFailure() << "signature does not verify";
+  }
   return ::testing::AssertionSuccess();
 }
 
@@ -151,13 +145,7 @@ class ProjectOnDisk {
 
   // Stores `text` as the key item of `contributor`, with file mode `mode`.
   void store_key_text(std::string_view contributor, std::string_view text, mode_t mode = 0600) const {
-    const fs::path item = data_home / "tallowmere-keychain" / "tallowmere-core" / contributor;
-    fs::create_directories(item.parent_path());
-    const int fd = ::open(item.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ASSERT_EQ(::fchmod(fd, mode), 0);
-    ::close(fd);
+    tallowmere_test::store_key_item(data_home, contributor, text, mode);
   }
   void store_key(std::string_view contributor, unsigned char seed) const { store_key_text(contributor, key_text(seed)); }
 
@@ -193,9 +181,9 @@ class ProjectOnDisk {
   const fs::path central_dir = central_root / "projects" / "w1";
 
  private:
-  test_helpers::ScopedEnv tallowmere_home_{"TALLOWMERE_HOME", central_root.string()};
-  test_helpers::ScopedEnv home_{"HOME", (temp / "home").string()};
-  test_helpers::ScopedEnv xdg_data_home_{"XDG_DATA_HOME", data_home.string()};
+  tallowmere_test::ScopedEnv tallowmere_home_{"TALLOWMERE_HOME", central_root.string()};
+  tallowmere_test::ScopedEnv home_{"HOME", (temp / "home").string()};
+  tallowmere_test::ScopedEnv xdg_data_home_{"XDG_DATA_HOME", data_home.string()};
 };
 
 // Waits (with a deadline) until `capture` holds a line on standard output for which `matches`

@@ -1,14 +1,12 @@
 #include "config.h"
 
 #include <algorithm>
-#include <csignal>
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "forked_child.h"
 #include "json/document.h"
 #include "test_support.h"
 
@@ -212,22 +210,16 @@ TEST_F(ConfigSaveTest, WriteFailingPartWayLeavesTheOldFileIntact) {
       config_text(read_config(R"({"checkpoint_policy":{"mode":"manual","event_triggers":[]}})").value()).value();
   write_file(config_file_, old_text);
 
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{64, 64};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(10);
+  const auto outcome = tallowmere_test::run_in_child([&]() -> std::string {
+    if (!tallowmere_test::limit_file_size(64)) return "no limit";
     const auto saved = save_config(config_file_, policy_only());
-    if (saved) ::_exit(11);
+    if (saved) return "save succeeded";
     const auto* io = saved.error().get<core_error::Io>();
-    if (io == nullptr || io->path != config_file_ || io->source.os_error != EFBIG) ::_exit(12);
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no limit, 11: save succeeded, 12: not Io/EFBIG for the path";
+    if (io == nullptr || io->path != config_file_ || io->source.os_error != EFBIG) return "not Io/EFBIG for the path";
+    return "";
+  });
+  ASSERT_TRUE(outcome.exited_normally) << outcome.output;
+  EXPECT_EQ(outcome.output, "");
   EXPECT_EQ(read_file(config_file_), old_text);
   EXPECT_EQ(folder_names(), std::vector<std::string>{"config.json"});
 }

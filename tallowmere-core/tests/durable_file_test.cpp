@@ -1,15 +1,13 @@
 #include "durable_file.h"
 #include "posix.h"
 
-#include <csignal>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "forked_child.h"
 #include "test_support.h"
 #include "unique_fd.h"
 
@@ -91,23 +89,17 @@ TEST_F(DurableWriteTest, LongestFileNameStillGetsATemporaryBesideIt) {
 TEST_F(DurableWriteTest, WriteFailingPartWayLeavesTheOldFileAndNoTemporary) {
   const std::string old_text(500, 'o');
   write_file(file_, old_text);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{4096, 4096};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+  const auto outcome = tallowmere_test::run_in_child([&]() -> std::string {
+    tallowmere_test::limit_file_size(4096);
     const auto written = write_file_durably(file_, std::string(100'000, 'n'));
-    if (written.has_value()) ::_exit(10);
+    if (written.has_value()) return "the write succeeded";
     const auto& io = io_of(written.error());
-    if (io.path != file_) ::_exit(11);
-    if (io.source.os_error != EFBIG) ::_exit(12);
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: the write succeeded, 11: wrong path, 12: not EFBIG";
+    if (io.path != file_) return "wrong path";
+    if (io.source.os_error != EFBIG) return "not EFBIG";
+    return "";
+  });
+  ASSERT_TRUE(outcome.exited_normally) << outcome.output;
+  EXPECT_EQ(outcome.output, "");
   EXPECT_EQ(read_file(file_), old_text);
   EXPECT_TRUE(leftovers(dir_.path(), "config.json").empty());
 }

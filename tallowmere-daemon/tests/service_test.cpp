@@ -70,13 +70,8 @@ constexpr EscapeCase kEscapeCases[] = {
 };
 
 std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t begin = 0;
-  for (std::size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
-    lines.push_back(text.substr(begin, end - begin));
-  }
-  EXPECT_EQ(begin, text.size()) << "the last line must end with a line feed";
-  return lines;
+  EXPECT_TRUE(text.empty() || text.ends_with('\n')) << "the last line must end with a line feed";
+  return tallowmere_test::lines_of(text);
 }
 
 TEST(PlistText, EscapesAmpersandAndLessThanInEveryValue) {

@@ -37,10 +37,12 @@
 #include "base64.h"
 #include "entry_builder.h"
 #include "hash.h"
+#include "key_store.h"
 #include "json/document.h"
 #include "ledger.h"
 #include "model.h"
 #include "run_process.h"
+#include "signature_check.h"
 #include "signing_key.h"
 #include "test_support.h"
 
@@ -64,40 +66,6 @@ inline KeyBytes public_key_of(unsigned char seed) {
 
 // What a key item in the credential store holds: the private key in standard Base64.
 inline std::string key_item_text(unsigned char seed) { return tallowmere_core::base64::encode(private_key_bytes(seed)); }
-
-// Stores `text` as the key item of `contributor` under `data_home`, with exactly `mode`.
-inline void store_key_item(const world_fs::path& data_home, std::string_view contributor, std::string_view text,
-                           mode_t mode = 0600) {
-  const world_fs::path item = data_home / "tallowmere-keychain" / "tallowmere-core" / contributor;
-  world_fs::create_directories(item.parent_path());
-  const int fd = ::open(item.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  ASSERT_EQ(::fchmod(fd, mode), 0);
-  ::close(fd);
-}
-
-// The signature of `entry` over its entry hash text verifies with `public_key`.
-inline bool signature_verifies(const tallowmere_core::LedgerEntry& entry, const KeyBytes& public_key) {
-  const auto signature = tallowmere_core::base64::decode(entry.signature);
-  if (!signature) return false;
-  EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size());
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  const bool ok = key && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
-                  EVP_DigestVerify(context, signature->data(), signature->size(),
-                                   reinterpret_cast<const unsigned char*>(entry.entry_hash.data()),
-                                   entry.entry_hash.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  return ok;
-}
-
-inline std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // Whole lines only: a last line without its line feed may still be being written.
 inline std::vector<std::string> complete_lines_of(const std::string& text) {

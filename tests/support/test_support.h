@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <stdlib.h>
 
@@ -69,6 +70,14 @@ class ScopedEnv {
   const char* name_;
   std::optional<std::string> old_;
 };
+
+// The lines of `text`, without their line feeds; a last line without one counts too.
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 // Polls `condition` until it holds or `deadline` passes; true when it held.
 inline bool wait_until(const std::function<bool()>& condition,

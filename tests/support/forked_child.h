@@ -1,6 +1,6 @@
 #pragma once
 // Helpers for tests that need a process of their own (a second writer, a crash, a changed user,
-// resource limit or system-call filter) and for tests that change the environment.
+// resource limit or system-call filter).
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -8,20 +8,21 @@
 #include <string>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "test_support.h"
 
-namespace tallowmere_cli::test_helpers {
-
-using tallowmere_test::ScopedEnv;
+namespace tallowmere_test {
 
 struct ChildOutcome {
   bool exited_normally = false;
   int exit_code = -1;
   std::string output;  // what the child's body returned, or the exception text
 };
+
+namespace child_pipe {
 
 inline void write_fully(int fd, const std::string& text) {
   std::size_t done = 0;
@@ -44,6 +45,8 @@ inline std::string read_to_end(int fd) {
   }
 }
 
+}  // namespace child_pipe
+
 // Runs `body` in a forked child and hands back the text it returned. The child leaves with
 // _exit, so nothing of the test framework's state runs twice; call it while the test has no
 // other threads.
@@ -55,9 +58,9 @@ inline ChildOutcome run_in_child(const std::function<std::string()>& body) {
     ::close(fds[0]);
     int code = 0;
     try {
-      write_fully(fds[1], body());
+      child_pipe::write_fully(fds[1], body());
     } catch (const std::exception& error) {
-      write_fully(fds[1], std::string("exception: ") + error.what());
+      child_pipe::write_fully(fds[1], std::string("exception: ") + error.what());
       code = 3;
     }
     ::_exit(code);
@@ -68,7 +71,7 @@ inline ChildOutcome run_in_child(const std::function<std::string()>& body) {
     ::close(fds[0]);
     return outcome;
   }
-  outcome.output = read_to_end(fds[0]);
+  outcome.output = child_pipe::read_to_end(fds[0]);
   ::close(fds[0]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -78,4 +81,13 @@ inline ChildOutcome run_in_child(const std::function<std::string()>& body) {
   return outcome;
 }
 
-}  // namespace tallowmere_cli::test_helpers
+// Caps the size of every file this process writes, and ignores the signal that would end it at
+// the cap, so that a write past it fails part way with EFBIG; the cap holds for root too. For a
+// child of run_in_child, to spare the test's own process. False when the cap cannot be set.
+inline bool limit_file_size(rlim_t bytes) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{bytes, bytes};
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+}  // namespace tallowmere_test

@@ -35,7 +35,6 @@ struct RecordTraits<tallowmere_cli::ProjectPointer> {
       field("work_id", &tallowmere_cli::ProjectPointer::work_id),
       field("warning", &tallowmere_cli::ProjectPointer::warning),
   };
-  static constexpr std::size_t required_elements = 3;
 };
 
 }  // namespace tallowmere_core::json

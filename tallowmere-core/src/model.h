@@ -154,7 +154,6 @@ struct RecordTraits<ContentStorage> {
       field("local_path", &ContentStorage::local_path),
       field("encrypted", &ContentStorage::encrypted),
   };
-  static constexpr std::size_t required_elements = 3;
 };
 
 template <>
@@ -168,7 +167,6 @@ struct RecordTraits<ContentReference> {
       field("byte_size", &ContentReference::byte_size),
       field("storage", &ContentReference::storage),
   };
-  static constexpr std::size_t required_elements = 6;
 };
 
 template <>
@@ -178,7 +176,6 @@ struct RecordTraits<DawContext> {
       field("daw_name", &DawContext::daw_name),
       field("os", &DawContext::os),
   };
-  static constexpr std::size_t required_elements = 2;
 };
 
 template <>
@@ -190,14 +187,12 @@ struct RecordTraits<TrustedTimestamp> {
       field("token", &TrustedTimestamp::token),
       field("timestamp", &TrustedTimestamp::timestamp),
   };
-  static constexpr std::size_t required_elements = 4;
 };
 
 template <>
 struct RecordTraits<KeyRotation> {
   static constexpr std::string_view name = "KeyRotation";
   static constexpr auto fields = std::tuple{field("new_contributor_id", &KeyRotation::new_contributor_id)};
-  static constexpr std::size_t required_elements = 1;
 };
 
 template <>
@@ -205,7 +200,6 @@ struct RecordTraits<IdentityRecovery> {
   static constexpr std::string_view name = "IdentityRecovery";
   static constexpr auto fields =
       std::tuple{field("unrecoverable_contributor_ids", &IdentityRecovery::unrecoverable_contributor_ids)};
-  static constexpr std::size_t required_elements = 1;
 };
 
 template <>
@@ -227,7 +221,6 @@ struct RecordTraits<LedgerEntry> {
       field("key_rotation", &LedgerEntry::key_rotation),
       field("identity_recovery", &LedgerEntry::identity_recovery),
   };
-  static constexpr std::size_t required_elements = 14;
 };
 
 template <>
@@ -257,7 +250,6 @@ struct RecordTraits<WorkManifest> {
       field("current_head_hash", &WorkManifest::current_head_hash),
       field("current_sequence", &WorkManifest::current_sequence),
   };
-  static constexpr std::size_t required_elements = 7;
 };
 
 template <>
@@ -268,7 +260,6 @@ struct RecordTraits<CheckpointPolicy> {
       field("event_triggers", &CheckpointPolicy::event_triggers),
       field("collapse_window_minutes", &CheckpointPolicy::collapse_window_minutes),
   };
-  static constexpr std::size_t required_elements = 3;
 };
 
 template <>
@@ -281,7 +272,6 @@ struct RecordTraits<RetentionPolicy> {
       field("storage_milestones_gb", &RetentionPolicy::storage_milestones_gb),
       field("last_notified_milestone_gb", &RetentionPolicy::last_notified_milestone_gb),
   };
-  static constexpr std::size_t required_elements = 5;
 };
 
 template <>
@@ -292,7 +282,6 @@ struct RecordTraits<VerificationHistory> {
       field("last_verified_ok", &VerificationHistory::last_verified_ok),
       field("last_verified_detail", &VerificationHistory::last_verified_detail),
   };
-  static constexpr std::size_t required_elements = 3;
 };
 
 template <>

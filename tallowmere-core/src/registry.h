@@ -37,7 +37,6 @@ struct RecordTraits<RegistryEntry> {
       field("title", &RegistryEntry::title),
       field("registered_at", &RegistryEntry::registered_at),
   };
-  static constexpr std::size_t required_elements = 4;
 };
 
 template <>
@@ -47,7 +46,6 @@ struct RecordTraits<Registry> {
       field("schema_version", &Registry::schema_version),
       field("projects", &Registry::projects),
   };
-  static constexpr std::size_t required_elements = 2;
 };
 
 }  // namespace tallowmere_core::json

@@ -84,7 +84,6 @@ struct RecordTraits<tallowmere_daemon::ipc::ProjectStatus> {
       field("current_sequence", &P::current_sequence),
       field("last_checkpoint_at", &P::last_checkpoint_at),
   };
-  static constexpr std::size_t required_elements = 6;
 };
 
 // The field sets of the variants with data. Their names read "struct variant Response::…" in the
@@ -93,21 +92,18 @@ template <>
 struct RecordTraits<tallowmere_daemon::ipc::Response::Status> {
   static constexpr std::string_view name = "variant Response::Status";
   static constexpr auto fields = std::tuple{field("projects", &tallowmere_daemon::ipc::Response::Status::projects)};
-  static constexpr std::size_t required_elements = 1;
 };
 
 template <>
 struct RecordTraits<tallowmere_daemon::ipc::Response::Version> {
   static constexpr std::string_view name = "variant Response::Version";
   static constexpr auto fields = std::tuple{field("version", &tallowmere_daemon::ipc::Response::Version::version)};
-  static constexpr std::size_t required_elements = 1;
 };
 
 template <>
 struct RecordTraits<tallowmere_daemon::ipc::Response::Error> {
   static constexpr std::string_view name = "variant Response::Error";
   static constexpr auto fields = std::tuple{field("message", &tallowmere_daemon::ipc::Response::Error::message)};
-  static constexpr std::size_t required_elements = 1;
 };
 
 template <>

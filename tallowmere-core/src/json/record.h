@@ -6,7 +6,8 @@
 //   template <> struct RecordTraits<ContentStorage> {
 //     static constexpr std::string_view name = "ContentStorage";
 //     static constexpr auto fields = std::tuple{field("location", &ContentStorage::location), ...};
-//     static constexpr std::size_t required_elements = 3;  // shortest accepted array form
+//     // Only where a shorter array form is accepted; otherwise every field is required.
+//     static constexpr std::size_t required_elements = 2;
 //   };
 //
 // An enumeration without data lists its JSON strings in an EnumTraits specialisation.
@@ -149,6 +150,18 @@ bool read_member(Reader& r, T& out) {
   return Codec<std::remove_cvref_t<decltype(member)>>::read(r, member);
 }
 
+// How many leading elements the array form must hold: the description's `required_elements`,
+// or all of its fields when it names none.
+template <Record T>
+consteval std::size_t required_elements_of() {
+  if constexpr (requires { RecordTraits<T>::required_elements; }) {
+    static_assert(RecordTraits<T>::required_elements <= field_count<T>(), "more elements required than fields");
+    return RecordTraits<T>::required_elements;
+  } else {
+    return field_count<T>();
+  }
+}
+
 // The record's keys, presences and member readers as arrays indexed by declaration order.
 template <Record T>
 struct FieldTable {
@@ -216,7 +229,7 @@ bool read_record(Reader& r, T& out) {
     for (std::size_t i = 0; i < N; ++i) {
       if (!r.next_element(first)) {
         if (r.failed()) return false;
-        if (i < RecordTraits<T>::required_elements) {
+        if (i < required_elements_of<T>()) {
           return r.fail(fmt::format("invalid length {}, expected struct {} with {} element{}", i,
                                     RecordTraits<T>::name, N, N == 1 ? "" : "s"));
         }

@@ -31,7 +31,7 @@ constexpr std::size_t copy_piece_size = 1024 * 1024;
 }  // namespace
 
 std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, const fs::path& source) {
-  auto opened = tallowmere_core::posix::open_regular_file(source, O_RDONLY, 0, tallowmere_core::posix::Links::refuse);
+  auto opened = tallowmere_core::posix::open_regular_file(source, O_RDONLY, 0, tallowmere_core::posix::Links::Refuse);
   if (!opened) return std::unexpected(CoreError::io(source, std::move(opened).error()));
   UniqueFd input = std::move(*opened);
   struct stat source_metadata {};

@@ -59,7 +59,7 @@ std::string sha256_hex(std::string_view bytes) {
 
 std::expected<FileDigest, CoreError> hash_file_streaming(const std::filesystem::path& path) {
   constexpr std::size_t piece_size = 1 << 20;
-  auto opened = posix::open_regular_file(path, O_RDONLY, 0, posix::Links::refuse);
+  auto opened = posix::open_regular_file(path, O_RDONLY, 0, posix::Links::Refuse);
   if (!opened) return std::unexpected(CoreError::io(path, std::move(opened).error()));
   const UniqueFd fd = std::move(*opened);
 

@@ -20,12 +20,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kLockRetryInterval = 50ms;
-constexpr auto kLockTimeout = 10s;
+constexpr auto lock_retry_interval = 50ms;
+constexpr auto lock_timeout = 10s;
 
 // Ledger lines run to about a kilobyte; sizing the entries by half that spares the reallocations
 // without a pass over the text to count its lines. Capacity never touched costs no memory.
-constexpr std::size_t kShortLineBytes = 512;
+constexpr std::size_t short_line_bytes = 512;
 
 // Room for `count` entries. Filling a large fresh buffer faults in a page every 4 KiB, which
 // costs more than writing the entries; asked for huge pages the kernel faults once per 2 MiB. It
@@ -71,12 +71,12 @@ std::expected<LedgerLock, CoreError> LedgerLock::acquire(const std::filesystem::
     if (posix::retry_on_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) == 0) return LedgerLock(std::move(fd));
     const int error = errno;
     if (error != EWOULDBLOCK) return std::unexpected(CoreError::io(lock_file, error));
-    if (std::chrono::steady_clock::now() - start >= kLockTimeout) {
+    if (std::chrono::steady_clock::now() - start >= lock_timeout) {
       // Read again so that the reported wait covers everything up to the moment of giving up.
       const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
       return std::unexpected(core_error::LockTimeout{lock_file, waited});
     }
-    std::this_thread::sleep_for(kLockRetryInterval);
+    std::this_thread::sleep_for(lock_retry_interval);
   }
 }
 
@@ -282,7 +282,7 @@ struct EntryList {
   // A guess from the size, bounded: a sparse or garbage file must not reserve gigabytes.
   void reserve(std::uint64_t size_hint) {
     constexpr std::uint64_t max_reserved_entries = std::uint64_t{1} << 20;
-    reserve_entries(entries, static_cast<std::size_t>(std::min(size_hint / kShortLineBytes + 1, max_reserved_entries)));
+    reserve_entries(entries, static_cast<std::size_t>(std::min(size_hint / short_line_bytes + 1, max_reserved_entries)));
   }
   LedgerEntry& slot() { return entries.emplace_back(); }
   void keep() {}

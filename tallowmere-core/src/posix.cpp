@@ -23,12 +23,12 @@ std::expected<UniqueFd, IoSource> open_regular_file(const std::filesystem::path&
   // O_NONBLOCK is what keeps a FIFO from holding the open until a writer comes; for a regular
   // file it changes nothing, so it stays set.
   int all_flags = flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  if (links == Links::refuse) all_flags |= O_NOFOLLOW;
+  if (links == Links::Refuse) all_flags |= O_NOFOLLOW;
   UniqueFd fd(retry_on_eintr([&] { return ::open(path.c_str(), all_flags, mode); }));
   if (!fd) {
     const int error = errno;
     // ELOOP: the link that O_NOFOLLOW refused; ENXIO: a FIFO opened for writing with no reader.
-    if ((error == ELOOP && links == Links::refuse) || error == ENXIO) return std::unexpected(not_a_regular_file());
+    if ((error == ELOOP && links == Links::Refuse) || error == ENXIO) return std::unexpected(not_a_regular_file());
     return std::unexpected(IoSource::from_errno(error));
   }
   struct stat metadata {};

@@ -38,21 +38,21 @@ std::variant<Mode, int> parse_command_line(int argc, char** argv) {
     std::cout.flush();
     return code == 0 ? 0 : 2;
   }
-  if (status->parsed()) return Mode::status;
-  if (install->parsed()) return Mode::install;
-  if (uninstall->parsed()) return Mode::uninstall;
-  return Mode::daemon;
+  if (status->parsed()) return Mode::Status;
+  if (install->parsed()) return Mode::Install;
+  if (uninstall->parsed()) return Mode::Uninstall;
+  return Mode::Daemon;
 }
 
 tallowmere_cli::Status run_mode(Mode mode) {
   switch (mode) {
-    case Mode::daemon:
+    case Mode::Daemon:
       return run_daemon();
-    case Mode::status:
+    case Mode::Status:
       return ipc::status_client();
-    case Mode::install:
+    case Mode::Install:
       return service::install();
-    case Mode::uninstall:
+    case Mode::Uninstall:
       return service::uninstall();
   }
   return {};

@@ -9,7 +9,7 @@
 
 namespace tallowmere_daemon::cli {
 
-enum class Mode { daemon, status, install, uninstall };
+enum class Mode { Daemon, Status, Install, Uninstall };
 
 // The mode the arguments choose, or the exit status when parsing already finished the job:
 // help printed to standard output (0) or a usage error printed to standard error (2).

@@ -37,7 +37,7 @@ using tallowmere_cli::Status;
 using tallowmere_core::UniqueFd;
 using tallowmere_core::text::display;
 
-constexpr auto kAcceptPollInterval = std::chrono::milliseconds(200);
+constexpr auto accept_poll_interval = std::chrono::milliseconds(200);
 
 // A warning must never take the thread that reports it down with it.
 void warn(std::string_view what, std::string_view detail) noexcept {
@@ -75,7 +75,7 @@ Status bind_once_more_after_unlink(int fd, const fs::path& path, const socket_io
 }
 
 Result<UniqueFd> bind_and_listen(const fs::path& path) {
-  auto address = socket_io::unix_address(path, kMaxSocketPathBytes);
+  auto address = socket_io::unix_address(path, max_socket_path_bytes);
   if (!address) return std::unexpected(std::move(address.error()));
   UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!listener) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
@@ -141,7 +141,7 @@ Result<std::string> reply_for(Request request, const tallowmere_cli::SharedFlag&
       response.value = Response::Ack{};
       break;
     case Request::Version:
-      response.value = Response::Version{kVersion};
+      response.value = Response::Version{daemon_version};
       break;
     case Request::Status:
       response.value = Response::Status{status_loads.get()};
@@ -156,7 +156,7 @@ Result<std::string> reply_for(Request request, const tallowmere_cli::SharedFlag&
 // Reads the request, then answers it unless `request_read` says the connection is to be dropped.
 Status serve_connection(int fd, const Limits& limits, const std::function<bool()>& request_read,
                         const tallowmere_cli::SharedFlag& rescan, SharedLoad& status_loads) {
-  auto line = socket_io::read_line(fd, kMaxRequestLineBytes, limits.request_by);
+  auto line = socket_io::read_line(fd, max_request_line_bytes, limits.request_by);
   if (!line) return std::unexpected(std::move(line.error()).context("failed to read request"));
   if (!request_read()) return std::unexpected(ErrorChain("closed to make room for another connection"));
 
@@ -242,14 +242,14 @@ void accept_loop(int listener, const tallowmere_cli::SharedFlag& running, const 
       if (error == EINTR) continue;
       if (error == EAGAIN || error == EWOULDBLOCK) {
         std::array<pollfd, 2> waiting{pollfd{listener, POLLIN, 0}, pollfd{stop ? stop->fd() : -1, POLLIN, 0}};
-        ::poll(waiting.data(), waiting.size(), stop ? -1 : static_cast<int>(kAcceptPollInterval.count()));
+        ::poll(waiting.data(), waiting.size(), stop ? -1 : static_cast<int>(accept_poll_interval.count()));
         continue;
       }
       accept_failed(tallowmere_core::os_error_text(error));
     } catch (...) {
       accept_failed(tallowmere_cli::current_exception_text());
     }
-    std::this_thread::sleep_for(kAcceptPollInterval);
+    std::this_thread::sleep_for(accept_poll_interval);
   }
 }
 

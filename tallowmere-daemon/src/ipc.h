@@ -16,13 +16,13 @@ namespace tallowmere_daemon::ipc {
 
 // The longest socket path accepted: what a Unix socket address holds on every platform the
 // service is built for (macOS has the smallest sun_path).
-inline constexpr std::size_t kMaxSocketPathBytes = 104;
+inline constexpr std::size_t max_socket_path_bytes = 104;
 // A request line longer than this (line feed included) is refused unread: a client that never
 // ends its line must not make the service buffer without limit.
-inline constexpr std::size_t kMaxRequestLineBytes = 64 * 1024;
+inline constexpr std::size_t max_request_line_bytes = 64 * 1024;
 // Connections served at once, each with a thread: enough for every client a user runs, few
 // enough that clients which never finish cannot take the service's descriptors and threads.
-inline constexpr std::size_t kMaxConnections = 64;
+inline constexpr std::size_t connection_limit = 64;
 
 // <central root>/run/daemon.sock; creates `run` when missing and sets it to 0700 every time.
 tallowmere_cli::Result<std::filesystem::path> socket_path();
@@ -35,7 +35,7 @@ struct ServeOptions {
   std::chrono::milliseconds reply_time_limit = std::chrono::seconds(30);
   // Connections served at once; when full, the oldest still waiting for its request is closed
   // for a new one, or the new one when none waits.
-  std::size_t max_connections = kMaxConnections;
+  std::size_t max_connections = connection_limit;
   // Starts the thread that serves one connection and lets it run on its own; throws
   // std::system_error when no thread can be started. Empty: a detached std::thread.
   std::function<void(std::move_only_function<void()>)> start_connection_thread;

@@ -9,7 +9,7 @@ namespace {
 
 using tallowmere_daemon::ipc::Response;
 
-constexpr std::array<std::string_view, 4> kVariantNames{"Status", "Ack", "Version", "Error"};
+constexpr std::array<std::string_view, 4> variant_names{"Status", "Ack", "Version", "Error"};
 
 // The fields of a variant with data, from an object or a one-element array.
 template <class Variant>
@@ -41,10 +41,10 @@ bool Codec<Response>::read(Reader& r, Response& out) {
       out.value = Response::Ack{};
       return true;
     }
-    for (std::string_view known : kVariantNames) {
+    for (std::string_view known : variant_names) {
       if (name == known) return r.fail("invalid type: unit variant, expected struct variant");
     }
-    return r.fail(fmt::format("unknown variant `{}`, expected {}", name, expected_one_of(kVariantNames)));
+    return r.fail(fmt::format("unknown variant `{}`, expected {}", name, expected_one_of(variant_names)));
   }
   if (c != '{') return r.fail_here("expected value");
 
@@ -52,9 +52,9 @@ bool Codec<Response>::read(Reader& r, Response& out) {
   if (r.peek() != '"' || r.at_end()) return r.fail_invalid_type("variant identifier");
   if (!r.read_string_view(name, scratch)) return false;
   std::size_t index = 0;
-  while (index < kVariantNames.size() && kVariantNames[index] != name) ++index;
-  if (index == kVariantNames.size()) {
-    return r.fail(fmt::format("unknown variant `{}`, expected {}", name, expected_one_of(kVariantNames)));
+  while (index < variant_names.size() && variant_names[index] != name) ++index;
+  if (index == variant_names.size()) {
+    return r.fail(fmt::format("unknown variant `{}`, expected {}", name, expected_one_of(variant_names)));
   }
   if (!r.expect_colon()) return false;
   bool ok = false;

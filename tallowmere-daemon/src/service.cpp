@@ -23,7 +23,7 @@ using tallowmere_cli::Result;
 using tallowmere_cli::Status;
 using tallowmere_core::posix::retry_on_eintr;
 
-constexpr std::string_view kLogFallback = "~/Library/Logs/tallowmere-daemon.log";
+constexpr std::string_view log_fallback = "~/Library/Logs/tallowmere-daemon.log";
 
 Result<std::filesystem::path> under_home(const std::filesystem::path& relative) {
   auto home = tallowmere_core::home::home_dir();
@@ -107,12 +107,12 @@ void print_line(const std::string& line) {
   std::fflush(stdout);
 }
 
-std::string service_target(const std::string& domain) { return domain + "/" + std::string(kLabel); }
+std::string service_target(const std::string& domain) { return domain + "/" + std::string(agent_label); }
 
 }  // namespace
 
 Result<std::filesystem::path> plist_path() {
-  return under_home(std::filesystem::path("Library") / "LaunchAgents" / (std::string(kLabel) + ".plist"));
+  return under_home(std::filesystem::path("Library") / "LaunchAgents" / (std::string(agent_label) + ".plist"));
 }
 
 Result<std::filesystem::path> log_path() {
@@ -183,7 +183,7 @@ Status install() {
     return std::unexpected(os_error("failed to create ~/Library/Logs", made.error()));
   }
   // The log file itself is left to launchd, which creates it when it starts the agent.
-  const std::string text = plist_text(kLabel, display(*executable), display(*log));
+  const std::string text = plist_text(agent_label, display(*executable), display(*log));
   if (auto written = write_whole_file(*plist, text); !written) {
     return std::unexpected(os_error("failed to write launchd plist", written.error()));
   }
@@ -196,9 +196,9 @@ Status install() {
   if (auto loaded = run_launchctl({"bootstrap", *domain, argument_text(*plist)}); !loaded) return loaded;
   if (auto enabled = run_launchctl({"enable", target}); !enabled) return enabled;
 
-  print_line("Installed and started " + std::string(kLabel) + " (" + display(*plist) + ").");
+  print_line("Installed and started " + std::string(agent_label) + " (" + display(*plist) + ").");
   const auto log_again = log_path();
-  print_line("Logs: " + (log_again ? display(*log_again) : std::string(kLogFallback)));
+  print_line("Logs: " + (log_again ? display(*log_again) : std::string(log_fallback)));
   return {};
 }
 
@@ -215,7 +215,7 @@ Status uninstall() {
   if (::stat(plist->c_str(), &status) == 0 && ::unlink(plist->c_str()) != 0) {
     return std::unexpected(os_error("failed to remove launchd plist", errno));
   }
-  print_line("Removed " + std::string(kLabel) + ".");
+  print_line("Removed " + std::string(agent_label) + ".");
   return {};
 }
 

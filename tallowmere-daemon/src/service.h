@@ -11,7 +11,7 @@
 
 namespace tallowmere_daemon::service {
 
-inline constexpr std::string_view kLabel = "com.tallowmerelabs.daemon";
+inline constexpr std::string_view agent_label = "com.tallowmerelabs.daemon";
 
 // ~/Library/LaunchAgents/com.tallowmerelabs.daemon.plist, or "couldn't determine this user's
 // home directory" when there is no home folder.

@@ -36,7 +36,7 @@ int finish_interrupted_connect(int fd) {
 Result<UniqueFd> connect_to(const fs::path& path) {
   const std::string context = fmt::format("no daemon appears to be running (couldn't connect to {})",
                                           tallowmere_core::text::display(path));
-  auto address = socket_io::unix_address(path, kMaxSocketPathBytes);
+  auto address = socket_io::unix_address(path, max_socket_path_bytes);
   if (!address) return std::unexpected(std::move(address.error()).context(context));
   UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!connection) return std::unexpected(tallowmere_cli::os_error(context, errno));

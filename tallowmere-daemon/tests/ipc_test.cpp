@@ -214,7 +214,7 @@ TEST_F(ControlSocket, AServiceThatLostItsPathLeavesTheNewOwnersSocketInPlace) {
 
 // The central root's name is padded so that the socket path has exactly `length` bytes.
 TEST_F(ControlSocket, ServesOnlyWhenTheSocketPathFitsASocketAddress) {
-  for (const std::size_t length : {ipc::kMaxSocketPathBytes - 1, ipc::kMaxSocketPathBytes, ipc::kMaxSocketPathBytes + 1}) {
+  for (const std::size_t length : {ipc::max_socket_path_bytes - 1, ipc::max_socket_path_bytes, ipc::max_socket_path_bytes + 1}) {
     const std::size_t fixed = temp.path().native().size() + std::string_view("/" "/run/daemon.sock").size();
     ASSERT_LT(fixed, length);
     const fs::path root = temp / std::string(length - fixed, 'r');
@@ -223,7 +223,7 @@ TEST_F(ControlSocket, ServesOnlyWhenTheSocketPathFitsASocketAddress) {
     ScopedEnv home_here("TALLOWMERE_HOME", root.string());
 
     ServerThread server;
-    if (length <= ipc::kMaxSocketPathBytes) {
+    if (length <= ipc::max_socket_path_bytes) {
       EXPECT_EQ(request_reply(path, "\"Version\"\n"), kVersion) << length;
     } else {
       const std::string expected = "WARNING: daemon control socket unavailable: failed to bind daemon control socket at " +
@@ -262,7 +262,7 @@ TEST_F(ControlSocket, SilentClientsDoNotHoldUpOthers) {
   // The oldest were closed to make room, quietly: one warning for the whole burst. The others
   // (all but the one whose place the request took) end once they see the end of the stream.
   const std::string eof = std::string(kConnectionFailed) + "failed to parse request: EOF while parsing a value at line 1 column 0";
-  const std::size_t still_held = ipc::kMaxConnections - 1;
+  const std::size_t still_held = ipc::connection_limit - 1;
   EXPECT_TRUE(wait_until([&] {
     const auto lines = console.err_lines();
     return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), eof)) == still_held;
@@ -371,7 +371,7 @@ TEST_F(ControlSocket, BoundsTheLengthOfARequestLine) {
   ServerThread server;
   // Blanks pad a valid request to the longest accepted line, line feed included.
   std::string longest = "\"Status\"";
-  longest.append(ipc::kMaxRequestLineBytes - longest.size() - 1, ' ');
+  longest.append(ipc::max_request_line_bytes - longest.size() - 1, ' ');
   longest += '\n';
   EXPECT_EQ(request_reply(socket, longest), kEmptyStatus);
 

@@ -86,7 +86,7 @@ TEST(SlowClients, StatusAndSavesGetThroughWhileTwoHundredClientsDribble) {
   // Connections are taken in the order they came, so every slow client has been by now. What they
   // hold stays within the connection limit: a thread and a descriptor each (evicted connections
   // may take a moment to let theirs go).
-  const std::size_t limit = tallowmere_daemon::ipc::kMaxConnections;
+  const std::size_t limit = tallowmere_daemon::ipc::connection_limit;
   EXPECT_TRUE(tallowmere_test::wait_until([&] {
     return entries_in(proc / "task") <= threads_before + limit && entries_in(proc / "fd") <= fds_before + limit;
   })) << entries_in(proc / "task") << " threads, " << entries_in(proc / "fd") << " descriptors";

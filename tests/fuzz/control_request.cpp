@@ -37,7 +37,7 @@ ipc::Response expected_reply(ipc::Request request) {
   switch (request) {
     case ipc::Request::Status: return {ipc::Response::Status{}};
     case ipc::Request::Rescan: return {ipc::Response::Ack{}};
-    case ipc::Request::Version: return {ipc::Response::Version{tallowmere_daemon::kVersion}};
+    case ipc::Request::Version: return {ipc::Response::Version{tallowmere_daemon::daemon_version}};
   }
   broken("a request is one of three", "");
 }

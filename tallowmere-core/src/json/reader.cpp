@@ -23,7 +23,7 @@ namespace {
 
 // Bytes that end the fast scan inside a string: the quote, the backslash, control characters
 // and the lead of a multi-byte sequence (which is validated on the slow path).
-constexpr std::array<bool, 256> kStringSpecial = [] {
+constexpr std::array<bool, 256> string_special = [] {
   std::array<bool, 256> table{};
   for (int c = 0; c < 0x20; ++c) table[c] = true;
   for (int c = 0x80; c < 0x100; ++c) table[c] = true;
@@ -72,13 +72,13 @@ std::size_t detail::scan_plain(std::string_view text, std::size_t pos) {
       pos += 8;
     }
   }
-  while (pos < text.size() && !kStringSpecial[static_cast<unsigned char>(text[pos])]) ++pos;
+  while (pos < text.size() && !string_special[static_cast<unsigned char>(text[pos])]) ++pos;
   return pos;
 }
 
 namespace {
 
-constexpr std::string_view kControlInString = "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr std::string_view control_in_string = "control character (\\u0000-\\u001F) found while parsing a string";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -195,7 +195,7 @@ std::string quote_debug(std::string_view text) {
 }
 
 // The kinds of the containers enclosing a skipped value, one bit per level; nesting is bounded
-// by kMaxDepth, so two words hold every level.
+// by max_depth, so two words hold every level.
 class FrameStack {
  public:
   bool empty() const { return size_ == 0; }
@@ -210,7 +210,7 @@ class FrameStack {
   bool top_is_object() const { return (words_[(size_ - 1) / 64] >> ((size_ - 1) % 64)) & 1; }
 
  private:
-  std::array<std::uint64_t, (kMaxDepth + 63) / 64> words_{};
+  std::array<std::uint64_t, (max_depth + 63) / 64> words_{};
   std::size_t size_ = 0;
 };
 
@@ -297,7 +297,7 @@ bool Reader::finish_string_view(std::size_t start, std::size_t stop, std::string
     }
     if (c < 0x20) {
       ++pos_;
-      return fail(std::string(kControlInString));
+      return fail(std::string(control_in_string));
     }
     const std::size_t length = text::utf8_sequence_length(text_, pos_);
     if (length == 0) return fail_bad_character();
@@ -380,7 +380,7 @@ bool Reader::skip_string() {
       }
       continue;
     }
-    if (c < 0x20) return fail(std::string(kControlInString));
+    if (c < 0x20) return fail(std::string(control_in_string));
     const std::size_t length = text::utf8_sequence_length(text_, pos_);
     if (length == 0) return fail_bad_character();
     pos_ += length;
@@ -533,7 +533,7 @@ bool Reader::take_null_slow() {
 
 bool Reader::enter() {
   if (failed_) return false;
-  if (depth_ + 1 >= kMaxDepth) return fail_here("recursion limit exceeded");
+  if (depth_ + 1 >= max_depth) return fail_here("recursion limit exceeded");
   ++depth_;
   ++pos_;
   return true;
@@ -556,7 +556,7 @@ bool Reader::skip_value() {
       case '{':
         // Deep nesting is refused here too, so that no input can make the reader's memory or
         // time per byte grow without bound.
-        if (static_cast<std::size_t>(depth_) + frames.size() + 1 >= static_cast<std::size_t>(kMaxDepth)) {
+        if (static_cast<std::size_t>(depth_) + frames.size() + 1 >= static_cast<std::size_t>(max_depth)) {
           return fail_here("recursion limit exceeded");
         }
         ++pos_;

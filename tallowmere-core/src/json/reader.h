@@ -18,7 +18,7 @@ namespace tallowmere_core::json {
 // Typed containers nested this deep are refused. The records of this system nest a handful of
 // levels, so only a custom codec could come near it; skipped values are walked without recursion
 // and need no limit.
-inline constexpr int kMaxDepth = 128;
+inline constexpr int max_depth = 128;
 
 namespace detail {
 // The first byte at or after `pos` that ends the plain part of a string: a quote, a backslash, a
@@ -119,7 +119,7 @@ class Reader {
   bool skip_value();
 
   // --- containers ------------------------------------------------------------------------------
-  // Consumes '{' or '[' and counts one level of nesting against kMaxDepth.
+  // Consumes '{' or '[' and counts one level of nesting against max_depth.
   bool enter();
   void leave() { --depth_; }
   // After '{' (first=true) or after a member's value: true with `key` set when a member follows

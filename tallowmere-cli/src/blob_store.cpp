@@ -33,9 +33,7 @@ constexpr std::size_t copy_piece_size = 1024 * 1024;
 std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, const fs::path& source) {
   auto opened = tallowmere_core::posix::open_regular_file(source, O_RDONLY, 0, tallowmere_core::posix::Links::Refuse);
   if (!opened) return std::unexpected(CoreError::io(source, std::move(opened).error()));
-  UniqueFd input = std::move(*opened);
-  struct stat source_metadata {};
-  if (::fstat(input.get(), &source_metadata) != 0) return std::unexpected(CoreError::io(source, errno));
+  UniqueFd input = std::move(opened->fd);
 
   std::error_code created_error;
   fs::create_directories(objects_dir, created_error);
@@ -50,7 +48,7 @@ std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, con
   // its partial file with it: left behind, it would hold the disk space whose lack may have
   // failed it.
   auto copy = tallowmere_core::durable_file::DurableReplacement::create(
-      objects_dir, std::string(temporary_prefix) + *name, source_metadata.st_mode & 0666);
+      objects_dir, std::string(temporary_prefix) + *name, opened->mode & 0666);
   if (!copy) return std::unexpected(std::move(copy).error());
 
   tallowmere_core::hash::Sha256 digest;

@@ -49,11 +49,8 @@ CoreResult<std::optional<CoreError>> append_line(const fs::path& ledger_file, st
   // Read access only for peeking at the last byte; O_APPEND still puts every write at the end.
   auto opened = tallowmere_core::posix::open_regular_file(ledger_file, O_RDWR | O_APPEND | O_CREAT, 0666);
   if (!opened) return std::unexpected(CoreError::io(ledger_file, std::move(opened).error()));
-  UniqueFd fd = std::move(*opened);
-
-  struct stat metadata {};
-  if (::fstat(fd.get(), &metadata) != 0) return fail(errno);
-  const off_t length_before = metadata.st_size;
+  UniqueFd fd = std::move(opened->fd);
+  const auto length_before = static_cast<off_t>(opened->size);
 
   // A write that fails part way (a full disk, a file size limit) leaves a torn last line, and a
   // torn line under the lock makes every later append refuse until the watcher restarts. Cutting

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <sys/stat.h>
 
 #include "blob_store.h"
 #include "checkpoint_ops.h"
@@ -80,17 +79,10 @@ std::expected<tallowmere_core::hash::FileDigest, ReadFailure> read_content(const
 // the read, a link to a device would never end it, and a link to a private file would put its
 // content in the store. Checked before the settle wait, which follows links.
 std::expected<void, ReadFailure> check_regular(const LoadedProject& project, const fs::path& file) {
-  struct stat metadata {};
-  std::optional<CoreError> error;
-  if (::lstat(file.c_str(), &metadata) != 0) {
-    error = CoreError::io(file, errno);
-  } else if (S_ISDIR(metadata.st_mode)) {
-    error = CoreError::io(file, EISDIR);
-  } else if (!S_ISREG(metadata.st_mode)) {
-    error = CoreError::io(file, tallowmere_core::posix::not_a_regular_file());
-  }
-  if (!error) return {};
-  return std::unexpected(ReadFailure{ErrorChain(*error).context(read_context(project, file)), true});
+  auto checked = tallowmere_core::posix::check_regular_file(file);
+  if (checked) return {};
+  return std::unexpected(
+      ReadFailure{ErrorChain(CoreError::io(file, std::move(checked).error())).context(read_context(project, file)), true});
 }
 
 void warn_left_out(const fs::path& file, const ErrorChain& chain) {

@@ -54,10 +54,8 @@ std::expected<off_t, CoreError> end_of_last_whole_line(int fd, off_t size, const
 std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_file) {
   auto opened = tallowmere_core::posix::open_regular_file(ledger_file, O_RDWR);
   if (!opened) return std::unexpected(CoreError::io(ledger_file, std::move(opened).error()));
-  tallowmere_core::UniqueFd file = std::move(*opened);
-  struct stat metadata {};
-  if (::fstat(file.get(), &metadata) != 0) return std::unexpected(CoreError::io(ledger_file, errno));
-  const off_t size = metadata.st_size;
+  tallowmere_core::UniqueFd file = std::move(opened->fd);
+  const auto size = static_cast<off_t>(opened->size);
   if (size == 0) return {};
   auto cut = end_of_last_whole_line(file.get(), size, ledger_file);
   if (!cut) return std::unexpected(std::move(cut.error()));

@@ -107,14 +107,9 @@ std::expected<void, CoreError> DurableReplacement::commit(const std::filesystem:
 std::expected<std::string, CoreError> read_text_file(const std::filesystem::path& path) {
   auto opened = posix::open_regular_file(path, O_RDONLY);
   if (!opened) return std::unexpected(CoreError::io(path, std::move(opened).error()));
-  const UniqueFd fd = std::move(*opened);
-  struct stat metadata {};
-  std::size_t expected_size = 0;
-  if (::fstat(fd.get(), &metadata) == 0 && metadata.st_size > 0) {
-    if (static_cast<std::uintmax_t>(metadata.st_size) > max_text_file_bytes)
-      return std::unexpected(CoreError::io(path, too_large()));
-    expected_size = static_cast<std::size_t>(metadata.st_size);
-  }
+  const UniqueFd fd = std::move(opened->fd);
+  if (opened->size > max_text_file_bytes) return std::unexpected(CoreError::io(path, too_large()));
+  const auto expected_size = static_cast<std::size_t>(opened->size);
 
   // The kernel copies straight into the string's own buffer, which is never zero-filled first:
   // for a large file an intermediate buffer and the fill each cost as much as the copy itself.

@@ -61,7 +61,7 @@ std::expected<FileDigest, CoreError> hash_file_streaming(const std::filesystem::
   constexpr std::size_t piece_size = 1 << 20;
   auto opened = posix::open_regular_file(path, O_RDONLY, 0, posix::Links::Refuse);
   if (!opened) return std::unexpected(CoreError::io(path, std::move(opened).error()));
-  const UniqueFd fd = std::move(*opened);
+  const UniqueFd fd = std::move(opened->fd);
 
   std::vector<unsigned char> buffer(piece_size);
   Sha256 hasher;

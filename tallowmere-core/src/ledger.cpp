@@ -64,7 +64,7 @@ std::expected<LedgerLock, CoreError> LedgerLock::acquire(const std::filesystem::
   const std::filesystem::path lock_file = lock_file_for(ledger_file);
   auto opened = posix::open_regular_file(lock_file, O_WRONLY | O_CREAT, 0666);
   if (!opened) return std::unexpected(CoreError::io(lock_file, std::move(opened).error()));
-  UniqueFd fd = std::move(*opened);
+  UniqueFd fd = std::move(opened->fd);
 
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
@@ -107,12 +107,7 @@ LedgerLines::LedgerLines(std::filesystem::path path, UniqueFd fd, std::uint64_t 
 std::expected<LedgerLines, CoreError> LedgerLines::open(const std::filesystem::path& path) {
   auto opened = posix::open_regular_file(path, O_RDONLY);
   if (!opened) return std::unexpected(CoreError::io(path, std::move(opened).error()));
-  UniqueFd fd = std::move(*opened);
-  struct stat metadata {};
-  std::uint64_t size_hint = 0;
-  if (::fstat(fd.get(), &metadata) == 0 && metadata.st_size > 0)
-    size_hint = static_cast<std::uint64_t>(metadata.st_size);
-  return LedgerLines(path, std::move(fd), size_hint);
+  return LedgerLines(path, std::move(opened->fd), opened->size);
 }
 
 std::expected<void, CoreError> LedgerLines::refill() {

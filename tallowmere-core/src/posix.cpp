@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -18,8 +19,19 @@ namespace tallowmere_core::posix {
 
 IoSource not_a_regular_file() { return IoSource::from_message("not a regular file"); }
 
-std::expected<UniqueFd, IoSource> open_regular_file(const std::filesystem::path& path, int flags, mode_t mode,
-                                                    Links links) {
+namespace {
+
+// Why a file of this type is not read; none for a regular file.
+std::optional<IoSource> not_regular_because(mode_t type) {
+  if (S_ISREG(type)) return std::nullopt;
+  if (S_ISDIR(type)) return IoSource::from_errno(EISDIR);
+  return not_a_regular_file();
+}
+
+}  // namespace
+
+std::expected<RegularFile, IoSource> open_regular_file(const std::filesystem::path& path, int flags, mode_t mode,
+                                                       Links links) {
   // O_NONBLOCK is what keeps a FIFO from holding the open until a writer comes; for a regular
   // file it changes nothing, so it stays set.
   int all_flags = flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -33,9 +45,15 @@ std::expected<UniqueFd, IoSource> open_regular_file(const std::filesystem::path&
   }
   struct stat metadata {};
   if (::fstat(fd.get(), &metadata) != 0) return std::unexpected(IoSource::from_errno(errno));
-  if (S_ISDIR(metadata.st_mode)) return std::unexpected(IoSource::from_errno(EISDIR));
-  if (!S_ISREG(metadata.st_mode)) return std::unexpected(not_a_regular_file());
-  return fd;
+  if (auto refused = not_regular_because(metadata.st_mode)) return std::unexpected(std::move(*refused));
+  return RegularFile{std::move(fd), static_cast<std::uint64_t>(metadata.st_size), metadata.st_mode};
+}
+
+std::expected<void, IoSource> check_regular_file(const std::filesystem::path& path) {
+  struct stat metadata {};
+  if (::lstat(path.c_str(), &metadata) != 0) return std::unexpected(IoSource::from_errno(errno));
+  if (auto refused = not_regular_because(metadata.st_mode)) return std::unexpected(std::move(*refused));
+  return {};
 }
 
 UniqueFd open_file(const std::filesystem::path& path, int flags, mode_t mode) {

@@ -34,13 +34,24 @@ enum class Links { Follow, Refuse };
 // The cause given for a path where something other than a regular file stands.
 IoSource not_a_regular_file();
 
+// An open regular file and what fstat found when it was opened.
+struct RegularFile {
+  UniqueFd fd;
+  std::uint64_t size = 0;
+  mode_t mode = 0;  // type and permission bits
+};
+
 // Opens `path` with `flags` (and `mode` for O_CREAT) and checks, on the open descriptor, that a
 // regular file stands there. The open never blocks (a FIFO without a writer, a device) and never
 // becomes the controlling terminal; the descriptor is close-on-exec. With Links::Refuse a
 // symbolic link in the last component is refused. Failure: the system's error, EISDIR for a
 // folder, or not_a_regular_file() for a link refused, a FIFO, a device or a socket.
-std::expected<UniqueFd, IoSource> open_regular_file(const std::filesystem::path& path, int flags,
-                                                    mode_t mode = 0, Links links = Links::Follow);
+std::expected<RegularFile, IoSource> open_regular_file(const std::filesystem::path& path, int flags,
+                                                       mode_t mode = 0, Links links = Links::Follow);
+
+// Whether a regular file stands at `path` itself (a symbolic link there is refused), without
+// opening it; the failures are those of open_regular_file with Links::Refuse.
+std::expected<void, IoSource> check_regular_file(const std::filesystem::path& path);
 
 // Opens `path` with `flags`, close-on-exec, retried when interrupted; empty with errno set on failure.
 UniqueFd open_file(const std::filesystem::path& path, int flags, mode_t mode = 0);

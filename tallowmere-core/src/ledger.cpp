@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <fmt/format.h>
@@ -34,13 +33,9 @@ constexpr std::size_t short_line_bytes = 512;
 // advice never outlives it on memory the heap hands out again.
 void reserve_entries(std::vector<LedgerEntry>& entries, std::size_t count) {
   entries.reserve(count);
-  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
-  const auto start = reinterpret_cast<std::uintptr_t>(entries.data());
   const std::size_t size = entries.capacity() * sizeof(LedgerEntry);
   if (size < std::size_t{32} << 20) return;
-  const auto first = (start + huge_page - 1) & ~(huge_page - 1);
-  const auto last = (start + size) & ~(huge_page - 1);
-  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  posix::advise_huge_pages(entries.data(), size);
 }
 
 // Whether a line certainly is not blank and its first byte is ASCII: the lines a writer of this

@@ -1,11 +1,16 @@
 #include "posix.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include <fcntl.h>
+#include <locale.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +18,7 @@
 
 #ifdef __APPLE__
 #include <mach-o/dyld.h>
+#include <xlocale.h>
 #endif
 
 namespace tallowmere_core::posix {
@@ -122,10 +128,33 @@ std::expected<void, IoSource> fill_random(std::span<unsigned char> bytes) {
   return {};
 }
 
+UniqueFd unix_stream_socket(Blocking blocking) {
+#ifdef __APPLE__
+  // Neither flag exists here: both are set right after the socket is made. A child that another
+  // thread starts in between may inherit the socket, which gives it nothing the service keeps
+  // secret.
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!fd) return fd;
+  if (::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) return UniqueFd();
+  if (blocking == Blocking::DontWait && ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+#else
+  const int flags = SOCK_STREAM | SOCK_CLOEXEC | (blocking == Blocking::DontWait ? SOCK_NONBLOCK : 0);
+  return UniqueFd(::socket(AF_UNIX, flags, 0));
+#endif
+}
+
 int accept_connection(int listener) {
 #ifdef __APPLE__
+  // A BSD accept hands the connection the listener's O_NONBLOCK; the connections here block
+  // unless a call asks otherwise, as accept4 leaves them on Linux.
   const int fd = ::accept(listener, nullptr, nullptr);
-  if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  if (fd >= 0) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
   return fd;
 #else
   return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -176,6 +205,48 @@ std::expected<std::filesystem::path, int> current_executable() {
     buffer.resize(buffer.size() * 2);
   }
 #endif
+}
+
+void advise_huge_pages(void* start, std::size_t size) noexcept {
+#if defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<std::uintptr_t>(start);
+  const auto first = (begin + huge_page - 1) & ~(huge_page - 1);
+  const auto last = (begin + size) & ~(huge_page - 1);
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)start;
+  (void)size;
+#endif
+}
+
+std::optional<double> decimal_to_double(std::string_view number) {
+  // strtod in the "C" locale, never the process's: under a locale with a decimal comma plain
+  // strtod would stop at the point. glibc's and macOS's strtod round correctly, so the result is
+  // the nearest double on both, like any other correctly rounding reader's. The newlocale of "C"
+  // is made once and kept for the life of the process.
+  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+  if (c_locale == locale_t{}) throw std::bad_alloc();
+  // strtod wants a terminated text. Numbers that need more room than the stack buffer are rare:
+  // a double has at most 17 significant digits of its own.
+  char buffer[128];
+  std::string longer;
+  const char* text = buffer;
+  if (number.size() < sizeof buffer) {
+    std::memcpy(buffer, number.data(), number.size());
+    buffer[number.size()] = '\0';
+  } else {
+    longer.assign(number);
+    text = longer.c_str();
+  }
+  char* end = nullptr;
+  // errno is not looked at: glibc sets ERANGE for inexact subnormals as well as for overflow,
+  // and the value itself says which it was.
+  const int saved_errno = errno;
+  const double value = ::strtod_l(text, &end, c_locale);
+  errno = saved_errno;
+  if (end != text + number.size()) return std::nullopt;
+  return value;
 }
 
 std::string_view os_name() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -83,7 +84,15 @@ std::string error_description(int error_number);
 // boot. Failure: the system's error.
 std::expected<void, IoSource> fill_random(std::span<unsigned char> bytes);
 
-// Accepts one connection on `listener`, close-on-exec; -1 with errno set on failure.
+// Whether a new socket's reads and writes wait.
+enum class Blocking { Wait, DontWait };
+
+// A new Unix stream socket, close-on-exec (and non-blocking with Blocking::DontWait); empty with
+// errno set on failure.
+UniqueFd unix_stream_socket(Blocking blocking = Blocking::Wait);
+
+// Accepts one connection on `listener`: close-on-exec and blocking whatever the listener is;
+// -1 with errno set on failure.
 int accept_connection(int listener);
 
 // send(2) that never raises SIGPIPE for a peer that has gone; `flags` as for send.
@@ -94,6 +103,17 @@ void name_this_thread(const char* name);
 
 // The running executable's own path; failure: the system's error number.
 std::expected<std::filesystem::path, int> current_executable();
+
+// Advises the system that the whole huge pages within [start, start + size) are worth backing
+// with huge pages, so that filling them faults once per huge page rather than once per page.
+// Only advice: where the system has no such advice, or refuses it, nothing changes.
+void advise_huge_pages(void* start, std::size_t size) noexcept;
+
+// The double nearest to `number`, a JSON number (optional '-', digits, optional fraction and
+// exponent), ties to even, whatever the process locale says about decimal points: infinity of the
+// number's sign past the largest double, zero of its sign below half the smallest subnormal,
+// subnormals in between. Empty when `number` does not end where its digits do.
+std::optional<double> decimal_to_double(std::string_view number);
 
 // The system the service runs on, as entries record it: "macos" or "linux".
 std::string_view os_name();

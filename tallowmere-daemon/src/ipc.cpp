@@ -18,13 +18,13 @@
 #include "connection_table.h"
 #include "console.h"
 #include "posix.h"
-#include "platform/wake_fd.h"
 #include "project.h"
 #include "project_list.h"
 #include "protocol.h"
 #include "socket_io.h"
 #include "text.h"
 #include "version.h"
+#include "wake_fd.h"
 
 namespace tallowmere_daemon::ipc {
 namespace {
@@ -77,7 +77,7 @@ Status bind_once_more_after_unlink(int fd, const fs::path& path, const socket_io
 Result<UniqueFd> bind_and_listen(const fs::path& path) {
   auto address = socket_io::unix_address(path, max_socket_path_bytes);
   if (!address) return std::unexpected(std::move(address.error()));
-  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  UniqueFd listener = tallowmere_core::posix::unix_stream_socket(tallowmere_core::posix::Blocking::DontWait);
   if (!listener) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
   if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address->address), address->length) != 0) {
     if (errno != EADDRINUSE) return std::unexpected(ErrorChain(tallowmere_core::os_error_text(errno)));
@@ -185,7 +185,7 @@ void run_connection(const AdmittedConnection& connection, const Limits& limits) 
   }
 }
 
-void start_detached(std::move_only_function<void()> task) { std::thread(std::move(task)).detach(); }
+void start_detached(tallowmere_core::UniqueFunction<void()> task) { std::thread(std::move(task)).detach(); }
 
 // Takes one accepted connection into the table and hands it to a thread of its own. When the
 // table refuses it or no thread can be had, the connection is closed unanswered and the server
@@ -198,8 +198,10 @@ void dispatch(UniqueFd connection, const std::shared_ptr<Server>& server, const 
          ": closing the oldest ones still waiting for a request to make room, or new ones while none waits");
   }
   if (!admission.id) return;
-  std::move_only_function<void()> task = [admitted = AdmittedConnection(std::move(connection), server, *admission.id),
-                                          limits]() { run_connection(admitted, limits); };
+  tallowmere_core::UniqueFunction<void()> task =
+      [admitted = AdmittedConnection(std::move(connection), server, *admission.id), limits]() {
+        run_connection(admitted, limits);
+      };
   try {
     if (options.start_connection_thread) {
       options.start_connection_thread(std::move(task));
@@ -227,7 +229,7 @@ void accept_loop(int listener, const tallowmere_cli::SharedFlag& running, const 
   };
   // Clearing the flag makes `stop` readable, so the wait for a connection needs no time-out. Without
   // such a descriptor the wait looks at the flag at the polling interval instead.
-  const auto stop = tallowmere_cli::platform::WakeFd::create();
+  const auto stop = tallowmere_core::WakeFd::create();
   tallowmere_cli::Flag::Subscription stop_wakes;
   if (stop) stop_wakes = running->subscribe([&stop] { stop->notify(); });
   while (running->load()) {

@@ -9,6 +9,7 @@
 
 #include "error_chain.h"
 #include "flag.h"
+#include "unique_function.h"
 #include "unique_fd.h"
 #include "watched.h"
 
@@ -38,7 +39,7 @@ struct ServeOptions {
   std::size_t max_connections = connection_limit;
   // Starts the thread that serves one connection and lets it run on its own; throws
   // std::system_error when no thread can be started. Empty: a detached std::thread.
-  std::function<void(std::move_only_function<void()>)> start_connection_thread;
+  std::function<void(tallowmere_core::UniqueFunction<void()>)> start_connection_thread;
   // Accepts one connection from the non-blocking listener (close-on-exec): a
   // descriptor, or -1 with errno set. Empty: posix::accept_connection.
   std::function<int(int listener)> accept_connection;

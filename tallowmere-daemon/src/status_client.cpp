@@ -38,7 +38,7 @@ Result<UniqueFd> connect_to(const fs::path& path) {
                                           tallowmere_core::text::display(path));
   auto address = socket_io::unix_address(path, max_socket_path_bytes);
   if (!address) return std::unexpected(std::move(address.error()).context(context));
-  UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd connection = tallowmere_core::posix::unix_stream_socket();
   if (!connection) return std::unexpected(tallowmere_cli::os_error(context, errno));
   if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address->address), address->length) != 0) {
     const int error = errno == EINTR ? finish_interrupted_connect(connection.get()) : errno;

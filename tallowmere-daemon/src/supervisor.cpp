@@ -70,10 +70,11 @@ std::string display_title(const tallowmere_core::RegistryEntry& entry) { return 
 
 // The body of one watcher thread. It catches everything itself, so `finished` is always set and the
 // process never ends because of one project.
-std::move_only_function<void()> watcher_body(WatchLoop loop, tallowmere_cli::LoadedProject project,
-                                             std::chrono::nanoseconds window, ipc::RunningFlag flag,
-                                             std::shared_ptr<std::atomic<bool>> finished, ipc::WatchedMap watched,
-                                             std::string work_id, std::string project_path) {
+tallowmere_core::UniqueFunction<void()> watcher_body(WatchLoop loop, tallowmere_cli::LoadedProject project,
+                                                     std::chrono::nanoseconds window, ipc::RunningFlag flag,
+                                                     std::shared_ptr<std::atomic<bool>> finished,
+                                                     ipc::WatchedMap watched, std::string work_id,
+                                                     std::string project_path) {
   return [loop = std::move(loop), project = std::move(project), window, flag = std::move(flag),
           finished = std::move(finished), watched = std::move(watched), work_id = std::move(work_id),
           project_path = std::move(project_path)]() mutable noexcept {

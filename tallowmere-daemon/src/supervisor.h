@@ -12,6 +12,7 @@
 
 #include "error_chain.h"
 #include "project.h"
+#include "unique_function.h"
 #include "watched.h"
 
 namespace tallowmere_daemon::supervisor {
@@ -20,7 +21,7 @@ using WatchLoop =
     std::function<tallowmere_cli::Status(tallowmere_cli::LoadedProject, std::chrono::nanoseconds, ipc::RunningFlag)>;
 // Starts `body` on a new thread and hands back its handle; throws std::system_error when the
 // system refuses a thread.
-using ThreadStarter = std::function<std::thread(std::move_only_function<void()> body)>;
+using ThreadStarter = std::function<std::thread(tallowmere_core::UniqueFunction<void()> body)>;
 
 struct Options {
   std::chrono::nanoseconds rescan_interval = std::chrono::seconds(300);

@@ -390,7 +390,7 @@ TEST_F(ControlSocket, BoundsTheLengthOfARequestLine) {
 TEST_F(ControlSocket, KeepsServingWhenAConnectionGetsNoThread) {
   auto refusals = std::make_shared<std::atomic<int>>(1);
   ipc::ServeOptions options;
-  options.start_connection_thread = [refusals](std::move_only_function<void()> task) {
+  options.start_connection_thread = [refusals](tallowmere_core::UniqueFunction<void()> task) {
     if (refusals->fetch_sub(1) > 0) throw std::system_error(EAGAIN, std::generic_category(), "thread");
     std::thread(std::move(task)).detach();
   };

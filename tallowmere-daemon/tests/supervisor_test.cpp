@@ -457,7 +457,7 @@ TEST_F(SupervisorTest, LoopThatEndsBySelfIsStartedAgainWithoutAnError) {
 
 TEST_F(SupervisorTest, RefusedThreadIsReportedAndTriedAgainAtTheNextRescan) {
   int refusals_left = 1;
-  options.start_watcher_thread = [&refusals_left](std::move_only_function<void()> body) {
+  options.start_watcher_thread = [&refusals_left](tallowmere_core::UniqueFunction<void()> body) {
     if (refusals_left-- > 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     return std::thread(std::move(body));
   };

@@ -19,13 +19,14 @@
 
 #include "error.h"
 #include "posix.h"
-#include "platform/wake_fd.h"
 #include "unique_fd.h"
+#include "wake_fd.h"
 
 namespace tallowmere_cli::platform {
 
 namespace fs = std::filesystem;
 using tallowmere_core::os_error_text;
+using tallowmere_core::WakeFd;
 using tallowmere_core::posix::retry_on_eintr;
 
 namespace {

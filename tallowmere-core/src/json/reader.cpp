@@ -16,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "posix.h"
 #include "text.h"
 
 namespace tallowmere_core::json {
@@ -105,36 +106,6 @@ void append_utf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
-}
-
-// The decimal exponent of the first significant digit of a well-formed JSON number, or nullopt
-// when every digit is zero. Tells an overflowing number from one that merely rounds to zero.
-std::optional<long long> leading_decimal_exponent(std::string_view number) {
-  std::size_t i = number.empty() || number[0] != '-' ? 0 : 1;
-  std::optional<long long> exponent;
-  const std::size_t integer_start = i;
-  while (i < number.size() && is_digit(number[i])) ++i;
-  for (std::size_t k = integer_start; k < i && !exponent; ++k) {
-    if (number[k] != '0') exponent = static_cast<long long>(i - k) - 1;
-  }
-  if (i < number.size() && number[i] == '.') {
-    const std::size_t fraction_start = ++i;
-    while (i < number.size() && is_digit(number[i])) ++i;
-    for (std::size_t k = fraction_start; k < i && !exponent; ++k) {
-      if (number[k] != '0') exponent = -static_cast<long long>(k - fraction_start + 1);
-    }
-  }
-  if (exponent && i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
-    ++i;
-    bool negative = false;
-    if (i < number.size() && (number[i] == '+' || number[i] == '-')) negative = number[i++] == '-';
-    long long written = 0;
-    for (; i < number.size() && is_digit(number[i]); ++i) {
-      if (written < 1'000'000'000'000) written = written * 10 + (number[i] - '0');
-    }
-    *exponent += negative ? -written : written;
-  }
-  return exponent;
 }
 
 // A double as Rust's Display writes it (shortest digits, never an exponent), for the found
@@ -436,16 +407,11 @@ bool Reader::parse_number(bool negative, std::size_t start, Number& out) {
     }
   }
   const std::string_view number = text_.substr(start, pos_ - start);
-  double value = 0;
-  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
-  if (ec == std::errc::result_out_of_range) {
-    const auto exponent = leading_decimal_exponent(number);
-    if (exponent && *exponent > 0) return fail("number out of range");
-    value = negative ? -0.0 : 0.0;
-  } else if (ec != std::errc{} || end != number.data() + number.size()) {
-    return fail("invalid number");
-  }
-  out = {NumberKind::Float, 0, value};
+  const auto value = posix::decimal_to_double(number);
+  if (!value) return fail("invalid number");
+  // Past the largest double; below the smallest subnormal the value is a zero of the number's sign.
+  if (std::isinf(*value)) return fail("number out of range");
+  out = {NumberKind::Float, 0, *value};
   return true;
 }
 

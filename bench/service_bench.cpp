@@ -644,7 +644,7 @@ bool reset_peak_memory(pid_t pid) {
 // reply lists `projects` projects that all have a last checkpoint.
 double status_request(const fs::path& socket, int projects) {
   const auto start = Clock::now();
-  core::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  core::UniqueFd fd = core::posix::unix_stream_socket();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (!fd || socket.native().size() >= sizeof address.sun_path) return -1;

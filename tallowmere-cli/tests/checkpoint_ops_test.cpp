@@ -18,16 +18,11 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,6 +33,7 @@
 #include "console.h"
 #include "entry_builder.h"
 #include "forked_child.h"
+#include "linux_process.h"
 #include "json/document.h"
 #include "ledger.h"
 #include "signature_check.h"
@@ -322,27 +318,8 @@ TEST_F(AppendTest, LineThatCannotBeWrittenFailsAndLeavesTheManifestAlone) {
 // getrandom(2) refused by a system-call filter in a child: the identifier cannot be made, the
 // append reports it and writes nothing.
 TEST_F(AppendTest, RandomSourceFailureIsAnErrorNotACrash) {
-#if defined(__x86_64__)
-  constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-  constexpr std::uint32_t arch = AUDIT_ARCH_AARCH64;
-#else
-  GTEST_SKIP() << "no system-call filter for this architecture";
-  constexpr std::uint32_t arch = 0;
-#endif
   const auto outcome = run_in_child([&] {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-      return std::string("no seccomp");
+    if (!tallowmere_test::linux_process::refuse_random_source(EIO)) return std::string("no seccomp");
     auto entry = append();
     return entry ? std::string("appended") : entry.error().one_line();
   });

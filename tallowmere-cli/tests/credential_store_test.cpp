@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "key_store.h"
+#include "linux_process.h"
 #include "test_support.h"
 
 namespace tallowmere_cli::platform {
@@ -94,8 +95,9 @@ TEST_F(CredentialStoreTest, ReadsAnItemWhoseSizeIsNotKnownInAdvance) {
   // arrives only by reading past the size that fstat gave. Folders on the way may be symbolic
   // links; only the item itself may not.
   fs::create_directories(data_home() / "tallowmere-keychain");
-  fs::create_directory_symlink("/proc/self", data_home() / "tallowmere-keychain" / "proc");
-  const std::string environment = tallowmere_test::read_file("/proc/self/environ");
+  const fs::path this_process = tallowmere_test::linux_process::this_process();
+  fs::create_directory_symlink(this_process, data_home() / "tallowmere-keychain" / "proc");
+  const std::string environment = tallowmere_test::read_file(this_process / "environ");
   ASSERT_GT(environment.size(), 1u);
   auto password = find_generic_password("proc", "environ");
   ASSERT_TRUE(password.has_value()) << password.error().message;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "forked_child.h"
+#include "linux_process.h"
 #include "test_support.h"
 
 namespace tallowmere_cli {
@@ -134,12 +135,8 @@ TEST(LoadProject, SummaryOfAProjectTooLargeToHoldFailsThatProjectOnly) {
     std::fclose(ledger);
   }
   const auto outcome = run_in_child([&] {
-    std::size_t pages = 0;
-    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-      if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
-      std::fclose(statm);
-    }
-    if (pages == 0) return std::string("no /proc/self/statm");
+    const std::size_t pages = tallowmere_test::linux_process::mapped_pages();
+    if (pages == 0) return std::string("the mapped pages cannot be counted");
     const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (rlim_t{16} << 20);
     const rlimit limit{cap, cap};
     if (::setrlimit(RLIMIT_AS, &limit) != 0) return std::string("setrlimit failed");

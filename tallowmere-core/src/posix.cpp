@@ -146,6 +146,21 @@ UniqueFd unix_stream_socket(Blocking blocking) {
 #endif
 }
 
+std::expected<std::pair<UniqueFd, UniqueFd>, int> unix_stream_socket_pair() {
+  int ends[2];
+#ifdef __APPLE__
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return std::unexpected(errno);
+  std::pair<UniqueFd, UniqueFd> pair{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  if (::fcntl(ends[0], F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(ends[1], F_SETFD, FD_CLOEXEC) != 0) {
+    return std::unexpected(errno);
+  }
+  return pair;
+#else
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return std::unexpected(errno);
+  return std::pair<UniqueFd, UniqueFd>{UniqueFd(ends[0]), UniqueFd(ends[1])};
+#endif
+}
+
 int accept_connection(int listener) {
 #ifdef __APPLE__
   // A BSD accept hands the connection the listener's O_NONBLOCK; the connections here block

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <sys/types.h>
 
@@ -90,6 +91,9 @@ enum class Blocking { Wait, DontWait };
 // A new Unix stream socket, close-on-exec (and non-blocking with Blocking::DontWait); empty with
 // errno set on failure.
 UniqueFd unix_stream_socket(Blocking blocking = Blocking::Wait);
+
+// Two connected Unix stream sockets, close-on-exec; the errno on failure.
+std::expected<std::pair<UniqueFd, UniqueFd>, int> unix_stream_socket_pair();
 
 // Accepts one connection on `listener`: close-on-exec and blocking whatever the listener is;
 // -1 with errno set on failure.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include "posix.h"
 #include "unique_fd.h"
 
 namespace {
@@ -23,9 +24,9 @@ struct Pair {
 };
 
 Pair socket_pair() {
-  int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {};
-  return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+  auto ends = tallowmere_core::posix::unix_stream_socket_pair();
+  if (!ends) return {};
+  return {std::move(ends->first), std::move(ends->second)};
 }
 
 // Whether the server has shut the client's connection: the client reads the end of the stream.

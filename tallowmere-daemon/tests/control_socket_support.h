@@ -24,6 +24,7 @@
 #include "json/document.h"
 #include "model.h"
 #include "pointer.h"
+#include "posix.h"
 #include "test_support.h"
 #include "timestamp.h"
 #include "unique_fd.h"
@@ -114,7 +115,7 @@ class ServerThread {
 };
 
 inline UniqueFd try_connect(const fs::path& path) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd = tallowmere_core::posix::unix_stream_socket();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string& bytes = path.native();

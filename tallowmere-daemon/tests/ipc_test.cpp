@@ -18,6 +18,7 @@
 #include "console.h"
 #include "control_socket_support.h"
 #include "ipc.h"
+#include "posix.h"
 #include "project_list.h"
 
 namespace {
@@ -336,7 +337,7 @@ TEST_F(ControlSocket, ReportsFailingAcceptsOncePerBurst) {
       errno = EMFILE;
       return -1;
     }
-    return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    return tallowmere_core::posix::accept_connection(listener);
   };
   ServerThread server(std::make_shared<ipc::WatchedProjects>(), std::move(options));
   const std::string failed = "WARNING: daemon control socket accept failed: Too many open files (os error 24)";

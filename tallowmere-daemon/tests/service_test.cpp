@@ -15,6 +15,7 @@
 
 #include "home.h"
 #include "process.h"
+#include "linux_process.h"
 #include "service.h"
 #include "test_support.h"
 
@@ -151,7 +152,7 @@ TEST(ProcessRun, PassesArgumentsExactly) {
 
 TEST(ProcessRun, GivesTheProgramNoInput) {
   // With an inherited terminal or pipe, cat would wait for input that never comes.
-  const auto output = run("sh", {"-c", "cat; readlink /proc/self/fd/0"});
+  const auto output = run("sh", {"-c", "cat; readlink " + (tallowmere_test::linux_process::this_process() / "fd" / "0").string()});
   ASSERT_TRUE(output.has_value());
   EXPECT_EQ(output->standard_output, "/dev/null\n");
 }
@@ -210,7 +211,7 @@ TEST(CurrentExecutable, IsThisRunningProgram) {
   const auto path = tallowmere_daemon::process::current_executable();
   ASSERT_TRUE(path.has_value()) << path.error();
   EXPECT_TRUE(path->is_absolute());
-  EXPECT_TRUE(std::filesystem::equivalent(*path, "/proc/self/exe"));
+  EXPECT_TRUE(std::filesystem::equivalent(*path, tallowmere_test::linux_process::this_process() / "exe"));
 }
 
 }  // namespace

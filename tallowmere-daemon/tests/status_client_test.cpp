@@ -10,6 +10,7 @@
 
 #include "console.h"
 #include "control_socket_support.h"
+#include "posix.h"
 #include "status_client.h"
 
 namespace {
@@ -25,7 +26,7 @@ using Messages = std::vector<std::string>;
 class FakeDaemon {
  public:
   FakeDaemon(const fs::path& path, std::string reply) {
-    listener_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listener_ = tallowmere_core::posix::unix_stream_socket();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::copy(path.native().begin(), path.native().end(), address.sun_path);

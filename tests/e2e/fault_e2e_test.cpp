@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "daemon_world.h"
+#include "linux_process.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ bool read_only_bind_mounts_available(const fs::path& scratch) {
 // Remounts `folder`, bind-mounted onto itself in the mount namespace of process `pid`, read-only
 // or writable again.
 bool remount_in_namespace_of(pid_t pid, const fs::path& folder, bool read_only) {
-  const std::string namespace_file = fmt::format("/proc/{}/ns/mnt", pid);
+  const std::string namespace_file = (tallowmere_test::linux_process::process(pid) / "ns" / "mnt").string();
   const std::string target = folder.string();
   return in_forked_child([&] {
     const int fd = ::open(namespace_file.c_str(), O_RDONLY | O_CLOEXEC);

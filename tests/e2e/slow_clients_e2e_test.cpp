@@ -18,6 +18,7 @@
 
 #include "daemon_world.h"
 #include "ipc.h"
+#include "posix.h"
 #include "test_support.h"
 #include "unique_fd.h"
 
@@ -31,7 +32,7 @@ using tallowmere_test::DaemonWorld;
 constexpr const char* kWorkId = "w-slow";
 
 UniqueFd connect_to(const fs::path& socket) {
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd = tallowmere_core::posix::unix_stream_socket();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (!fd || socket.native().size() >= sizeof address.sun_path) return {};

@@ -11,6 +11,7 @@
 
 #include "fuzz_support.h"
 #include "ipc.h"
+#include "posix.h"
 #include "protocol.h"
 #include "text.h"
 #include "version.h"
@@ -77,10 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (auto request = ipc::read_request(trimmed)) expected = expected_reply(*request);
   }
 
-  int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) broken("a socket pair can be made", std::strerror(errno));
-  tallowmere_core::UniqueFd client(ends[0]);
-  tallowmere_core::UniqueFd server(ends[1]);
+  auto ends = tallowmere_core::posix::unix_stream_socket_pair();
+  if (!ends) broken("a socket pair can be made", std::strerror(ends.error()));
+  tallowmere_core::UniqueFd client = std::move(ends->first);
+  tallowmere_core::UniqueFd server = std::move(ends->second);
   if (size > 0 && ::write(client.get(), data, size) != static_cast<ssize_t>(size)) broken("the request fits the socket", "");
   ::shutdown(client.get(), SHUT_WR);
 

@@ -41,6 +41,7 @@
 #include "json/document.h"
 #include "ledger.h"
 #include "model.h"
+#include "posix.h"
 #include "run_process.h"
 #include "signature_check.h"
 #include "signing_key.h"
@@ -103,7 +104,7 @@ inline std::vector<CheckpointLine> checkpoint_lines(const std::string& out) {
 
 // Sends one request line to the control socket and returns the reply line (empty when none came).
 inline std::string control_request(const world_fs::path& socket_path, std::string_view request) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = tallowmere_core::posix::unix_stream_socket().release();
   if (fd < 0) return {};
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

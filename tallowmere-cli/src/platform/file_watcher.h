@@ -2,7 +2,8 @@
 // Change notifications for one folder, not recursive: the stand-in for the FSEvents stream that
 // the watch loop reads. A FileWatcher forwards every change directly inside the folder, as a
 // ChangeEvent, into a channel from a thread of its own. The backend is chosen by the source file
-// the build compiles: on Linux, inotify (inotify_watcher.cpp).
+// the build compiles, one per system: on Linux, inotify (inotify_watcher.cpp); how often each
+// looks at a missing folder is its own affair.
 #include <compare>
 #include <expected>
 #include <filesystem>
@@ -31,14 +32,14 @@ class FileWatcher {
   // Starts watching `folder`: changes made after this returns are reported, from a thread of the
   // watcher's own, through `sender`. The watcher holds the only sender it is given until it stops,
   // so a receiver whose senders all came from watchers reads "disconnected" once they have
-  // stopped. An event the receiver is no longer there for is dropped. The watch is on the path:
-  // when the folder is deleted, moved away, replaced or unmounted, or a folder further up moves,
-  // the path is tried every quarter of a second, and a folder standing there again is watched and
-  // everything in it reported as one event of kind Any, as after lost events. While a folder is
-  // watched the thread sleeps until the system reports something (or, when a folder further up
-  // cannot be watched, looks at the path every five seconds). Fails with the system's text
-  // ("... (os error N)") when the folder cannot be watched at the start: missing, not a folder,
-  // out of watches.
+  // stopped. An event the receiver is no longer there for is dropped. When the system loses
+  // events, everything in the folder is reported as one event of kind Any. The watch is on the
+  // path: when the folder is deleted, moved away, replaced or unmounted, or a folder further up
+  // moves, the backend keeps looking at the path, and a folder standing there again is watched and
+  // everything in it reported as one event of kind Any, within a second of its arrival. While
+  // nothing changes the thread waits on the system rather than polling the folder. Fails with the
+  // system's text ("... (os error N)") when the folder cannot be watched at the start: missing,
+  // not a folder, out of watches.
   static std::expected<std::unique_ptr<FileWatcher>, std::string> watch(
       const std::filesystem::path& folder, Channel<ChangeEvent>::Sender sender);
 

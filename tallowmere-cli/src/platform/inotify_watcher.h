@@ -1,6 +1,7 @@
 #pragma once
 // The inotify backend's internals, for its own source file and its tests; the watch loop sees only
-// file_watcher.h.
+// file_watcher.h. Its own timings: a missing folder is looked for every quarter of a second, and
+// when a folder further up cannot be watched the path is looked at every five seconds.
 #include <cstddef>
 #include <filesystem>
 #include <span>

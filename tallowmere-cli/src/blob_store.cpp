@@ -35,9 +35,9 @@ std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, con
   if (!opened) return std::unexpected(CoreError::io(source, std::move(opened).error()));
   UniqueFd input = std::move(opened->fd);
 
-  std::error_code created_error;
-  fs::create_directories(objects_dir, created_error);
-  if (created_error) return std::unexpected(CoreError::io(objects_dir, created_error.value()));
+  if (auto made = tallowmere_core::posix::make_folders(objects_dir); !made) {
+    return std::unexpected(CoreError::io(objects_dir, made.error()));
+  }
 
   auto name = tallowmere_core::uuid::new_v4();
   if (!name) {

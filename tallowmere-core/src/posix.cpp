@@ -66,6 +66,26 @@ UniqueFd open_file(const std::filesystem::path& path, int flags, mode_t mode) {
   return UniqueFd(retry_on_eintr([&] { return ::open(path.c_str(), flags | O_CLOEXEC, mode); }));
 }
 
+std::expected<void, int> make_folders(const std::filesystem::path& folder) {
+  if (folder.empty()) return std::unexpected(EINVAL);
+  struct stat metadata {};
+  if (::stat(folder.c_str(), &metadata) == 0) {
+    if (S_ISDIR(metadata.st_mode)) return {};
+    return std::unexpected(ENOTDIR);
+  }
+  if (errno != ENOENT) return std::unexpected(errno);
+  // "a/b/" names the folder "a/b"; its parent is "a".
+  const std::filesystem::path named = folder.has_filename() ? folder : folder.parent_path();
+  const std::filesystem::path parent = named.parent_path();
+  if (!parent.empty() && parent != named) {
+    if (auto made = make_folders(parent); !made) return made;
+  }
+  if (::mkdir(named.c_str(), 0777) == 0) return {};
+  const int error = errno;
+  if (error == EEXIST && ::stat(named.c_str(), &metadata) == 0 && S_ISDIR(metadata.st_mode)) return {};
+  return std::unexpected(error);
+}
+
 std::expected<void, CoreError> write_all(int fd, std::string_view bytes, const std::filesystem::path& path) {
   while (!bytes.empty()) {
     const ssize_t n = retry_on_eintr([&] { return ::write(fd, bytes.data(), bytes.size()); });

@@ -58,6 +58,13 @@ std::expected<void, IoSource> check_regular_file(const std::filesystem::path& pa
 // Opens `path` with `flags`, close-on-exec, retried when interrupted; empty with errno set on failure.
 UniqueFd open_file(const std::filesystem::path& path, int flags, mode_t mode = 0);
 
+// Creates `folder` and its missing parents (mode 0777 less the umask); a folder already there, or
+// made by another process meanwhile, counts as made. Failure: the errno, ENOTDIR when something
+// other than a folder stands at the path or on the way (symbolic links to folders are followed),
+// EINVAL for an empty path. The same on every system and standard library, which
+// std::filesystem::create_directories is not (libc++ says EEXIST where libstdc++ says ENOTDIR).
+std::expected<void, int> make_folders(const std::filesystem::path& folder);
+
 // Writes all of `bytes` to `fd`, resuming after partial writes and interruptions. Failure:
 // CoreError::Io for `path` (the file behind `fd`, for the message only).
 std::expected<void, CoreError> write_all(int fd, std::string_view bytes, const std::filesystem::path& path);

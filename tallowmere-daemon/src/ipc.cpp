@@ -276,9 +276,9 @@ Result<fs::path> socket_path() {
   auto root = tallowmere_cli::project::central_root();
   if (!root) return std::unexpected(std::move(root.error()));
   const fs::path run = *root / "run";
-  std::error_code error;
-  fs::create_directories(run, error);
-  if (error) return std::unexpected(os_error("failed to create daemon run directory", error.value()));
+  if (auto made = tallowmere_core::posix::make_folders(run); !made) {
+    return std::unexpected(os_error("failed to create daemon run directory", made.error()));
+  }
   // The folder's mode is what keeps other users away from the socket, so it is set every time,
   // also on a folder that already existed.
   if (::chmod(run.c_str(), 0700) != 0) {

@@ -86,6 +86,7 @@ Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nan
 
   auto identity = find_signing_key(project.manifest);
   if (!identity) return std::unexpected(std::move(identity.error()));
+  if (auto warning = mismatched_key_warning(*identity, project.paths)) console::err(*warning);
 
   std::error_code canonical_error;
   fs::path canonical_root = fs::canonical(project.paths.root, canonical_error);

@@ -122,9 +122,11 @@ class ProjectOnDisk {
     std::string contributors;
     for (std::size_t i = 0; i < settings.contributors.size(); ++i) {
       if (i > 0) contributors += ",";
+      const std::string recorded_key = tallowmere_core::base64::encode(public_key(static_cast<unsigned char>(i + 1)));
       contributors += fmt::format(
-          R"({{"contributor_id":"{}","display_name":"C{}","public_key":"{}","key_created_at":"2026-01-01T00:00:00+01:00"}})",
-          settings.contributors[i], i, tallowmere_core::base64::encode(public_key(static_cast<unsigned char>(i + 1))));
+          R"({{"contributor_id":"{}","display_name":"C{}","public_key":"{}",)"
+          R"("key_created_at":"2026-01-01T00:00:00+01:00"}})",
+          settings.contributors[i], i, recorded_key);
     }
     tallowmere_test::write_file(
         central_dir / "manifest.json",

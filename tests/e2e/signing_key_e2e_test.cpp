@@ -2,6 +2,7 @@
 // manifest records (replaced by hand, restored from another machine) is reported once when the
 // watch starts and still signs every save, and a key file that is not plain Base64 stops its
 // watcher with the decoder's description of the first bad byte.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -9,8 +10,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "base64.h"
 #include "daemon_world.h"
@@ -56,8 +55,10 @@ TEST(SigningKey, OneTheManifestCannotVerifyIsReportedAndStillSigns) {
   ChildProcess daemon(world.daemon());
   ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "Press Ctrl-C to stop.", 3))
       << daemon.stdout_so_far() << daemon.stderr_so_far();
-  for (const char* work_id : {"w-match", "w-replaced", "w-garbled"}) world.save(work_id, "Song.rpp", "<REAPER_PROJECT\n>\n");
-  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 3)) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  for (const char* work_id : {"w-match", "w-replaced", "w-garbled"})
+    world.save(work_id, "Song.rpp", "<REAPER_PROJECT\n>\n");
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 3))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
   daemon.send_signal(SIGINT);
   const auto result = daemon.wait();
   ASSERT_EQ(result.exit_code, 0) << result.describe();
@@ -82,15 +83,20 @@ TEST(SigningKey, OneTheManifestCannotVerifyIsReportedAndStillSigns) {
 
   // Every save is recorded; the replaced key's entry verifies with that key only.
   EXPECT_TRUE(world.ledger_is_sound("w-match"));
-  for (const auto& [work_id, signer, recorded] : {std::tuple{"w-replaced", 9, bob.seed}, std::tuple{"w-garbled", 3, carol.seed}}) {
-    SCOPED_TRACE(work_id);
-    const auto ledger = tallowmere_core::ledger::read_ledger(world.ledger_file(work_id));
+  struct Signed {
+    const char* work_id;
+    unsigned char signer;    // the seed of the key that signed
+    unsigned char recorded;  // the seed of the key that the manifest records
+  };
+  for (const Signed& project : {Signed{"w-replaced", 9, bob.seed}, Signed{"w-garbled", carol.seed, carol.seed}}) {
+    SCOPED_TRACE(project.work_id);
+    const auto ledger = tallowmere_core::ledger::read_ledger(world.ledger_file(project.work_id));
     ASSERT_TRUE(ledger.has_value());
     ASSERT_EQ(ledger->entries.size(), 1u);
-    EXPECT_TRUE(tallowmere_test::signature_verifies(ledger->entries[0],
-                                                    tallowmere_test::public_key_of(static_cast<unsigned char>(signer))));
-    if (signer != recorded) {
-      EXPECT_FALSE(tallowmere_test::signature_verifies(ledger->entries[0], tallowmere_test::public_key_of(recorded)));
+    const auto& entry = ledger->entries[0];
+    EXPECT_TRUE(tallowmere_test::signature_verifies(entry, tallowmere_test::public_key_of(project.signer)));
+    if (project.signer != project.recorded) {
+      EXPECT_FALSE(tallowmere_test::signature_verifies(entry, tallowmere_test::public_key_of(project.recorded)));
     }
   }
   EXPECT_FALSE(fs::exists(world.ledger_file("w-line-feed")));

@@ -5,8 +5,11 @@
 // replaced, and one rescan can be driven without the waiting loop.
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,11 +33,14 @@ struct Options {
 };
 
 // One started watcher thread; `finished` turns true as the thread's last act, so the handle can be
-// released without waiting.
+// released without waiting. `work_id` is its registry entry's, `central_dir` the history it
+// appends to (the one its pointer file names).
 struct Watcher {
   std::thread thread;
   ipc::RunningFlag running;
   std::shared_ptr<std::atomic<bool>> finished;
+  std::string work_id;
+  std::filesystem::path central_dir;
 };
 
 // What one supervisor owns across rescans: the shared map, the rescan request flag and the
@@ -43,6 +49,10 @@ struct State {
   ipc::WatchedMap watched = std::make_shared<ipc::WatchedProjects>();
   tallowmere_cli::SharedFlag rescan = std::make_shared<tallowmere_cli::Flag>(false);
   std::vector<Watcher> watchers;
+  // The warnings about a registry entry's pointer and about a second entry of one project that
+  // the last rescan found, by entry (work id, NUL, project path): each is printed when it first
+  // holds, not at every rescan.
+  std::map<std::string, std::vector<std::string>> entry_warnings;
 
   State() = default;
   State(const State&) = delete;

@@ -378,3 +378,51 @@ TEST_F(Daemon, AManifestLeftBehindItsLedgerIsSetRightWhenWatchingStarts) {
 }
 
 }  // namespace
+
+namespace {
+
+using tallowmere_test::DaemonWorld;
+
+// A folder initialised a second time leaves two registry entries whose pointer file is one and
+// names the new work id: one history, so one watcher and one entry per save.
+TEST(DaemonOneHistory, TwoRegistryEntriesOfOneFolderRecordEachSaveOnce) {
+  DaemonWorld world;
+  world.add_project({.work_id = "w-old", .folder = "Song", .title = "Song", .pointer_work_id = "w-new"});
+  world.add_project({.work_id = "w-new", .folder = "Song", .title = "Song"});
+  world.store_all_keys();
+  ChildProcess daemon(world.daemon());
+  // The watch loop's own last line before it waits: from then on a save is seen.
+  ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, [](const std::string& line) { return line == "Press Ctrl-C to stop."; }))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+  // Rescans after the first say nothing more about the two entries.
+  ASSERT_TRUE(world.request_rescan()) << daemon.stderr_so_far();
+  ASSERT_TRUE(world.request_rescan()) << daemon.stderr_so_far();
+
+  world.save("w-new", "Song.rpp", "<REAPER_PROJECT 1\n>\n");
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 1)) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  world.save("w-new", "Song.rpp", "<REAPER_PROJECT 2\n>\n");
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 2)) << daemon.stdout_so_far() << daemon.stderr_so_far();
+
+  const auto status = tallowmere_test::run_process(world.daemon({"status"}));
+  EXPECT_EQ(tallowmere_test::count_lines_starting(status.stdout_text, "  path:"), 1u) << status.describe();
+
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  const std::string folder = world.project_folder("w-new").string();
+  const std::string history = world.central_dir("w-new").string();
+  const auto lines = tallowmere_test::complete_lines_of(result.stdout_text);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Watching " + folder + " (Song)"), 1) << result.describe();
+  EXPECT_EQ(tallowmere_test::checkpoint_lines(result.stdout_text).size(), 2u) << result.describe();
+  EXPECT_EQ(result.stderr_text,
+            fmt::format("WARNING: the pointer file {0}/.tallowmere names work id w-new, not the registry's w-old; "
+                        "following the pointer to {1}\n"
+                        "WARNING: not watching {0} (w-old): its project, {1}, is already watched as w-new\n",
+                        folder, history));
+  std::vector<tallowmere_core::LedgerEntry> entries;
+  EXPECT_TRUE(world.ledger_is_sound("w-new", false, &entries));
+  EXPECT_EQ(entries.size(), 2u);
+  EXPECT_FALSE(fs::exists(world.ledger_file("w-old")));
+}
+
+}  // namespace

@@ -299,24 +299,36 @@ void release_finished(State& state) {
   });
 }
 
+// Requests that come within this time of a rescan's start wait for its end and make one rescan
+// together, so that a client asking again and again does not keep every project reloading.
+constexpr auto rescan_spacing = std::chrono::milliseconds(200);
+
 // Sleeps until the next rescan is due, a rescan is requested or the service stops, whichever
-// comes first; both flags wake it, so it looks at them only when one of them has changed.
+// comes first; a request is taken no sooner than `rescan_spacing` after `last_began`, the start of
+// the rescan before. Both flags wake it, so it looks at them only when one of them has changed;
+// a request already pending changes nothing, so the wait for the spacing to pass is no poll.
 void wait_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State& state,
-                          std::chrono::nanoseconds interval) {
+                          std::chrono::nanoseconds interval, std::chrono::steady_clock::time_point last_began) {
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = interval >= std::chrono::steady_clock::time_point::max() - start
                             ? std::chrono::steady_clock::time_point::max()
                             : start + interval;
+  const auto earliest_request = last_began + rescan_spacing;
   tallowmere_cli::Wakeup wakeup;
   const auto stop_wakes = wakeup.follow(*running);
   const auto request_wakes = wakeup.follow(*state.rescan);
   while (true) {
     if (!running->load()) return;
-    if (std::chrono::steady_clock::now() >= deadline) return;
-    // An exchange, not a load and a store: a request made right after this look is kept for the
-    // next one.
-    if (state.rescan->exchange(false)) return;
-    wakeup.wait_until(deadline);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    if (!state.rescan->load()) {
+      wakeup.wait_until(deadline);
+    } else if (now < earliest_request) {
+      wakeup.wait_until(std::min(deadline, earliest_request));
+    } else if (state.rescan->exchange(false)) {
+      // An exchange, not a store: a request made right after it is kept for the next rescan.
+      return;
+    }
   }
 }
 
@@ -380,9 +392,10 @@ void run(const tallowmere_cli::SharedFlag& running, const Options& options, Stat
   if (options.serve_control_socket) server = start_server(running, state);
 
   while (running->load()) {
+    const auto began = std::chrono::steady_clock::now();
     rescan(state, options);
     release_finished(state);
-    wait_for_next_rescan(running, state, options.rescan_interval);
+    wait_for_next_rescan(running, state, options.rescan_interval, began);
   }
 
   stop_watchers(state);

@@ -426,3 +426,47 @@ TEST(DaemonOneHistory, TwoRegistryEntriesOfOneFolderRecordEachSaveOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rescan requests that come close together are merged: a rescan starts no sooner than 200 ms after
+// the one before began, and requests made meanwhile make one rescan together. Each rescan is
+// counted by the warning it prints for a project that cannot load.
+TEST(DaemonRescans, RequestsCloseTogetherAreMergedAndTheLastIsActedOn) {
+  tallowmere_test::DaemonWorld world;
+  world.add_project({.work_id = "w-lost", .folder = "Lost", .title = "Lost"});
+  fs::remove(world.project_folder("w-lost") / ".tallowmere");
+  ChildProcess daemon(world.daemon());
+  const auto rescans = [&](const std::string& err) {
+    return tallowmere_test::count_lines_starting(err, "WARNING: skipping Lost");
+  };
+  ASSERT_TRUE(daemon.wait_for_output([&](const std::string&, const std::string& err) { return rescans(err) == 1; }))
+      << daemon.stderr_so_far();
+  // The socket answers before the first request is made; a Version request rescans nothing.
+  ASSERT_TRUE(tallowmere_test::wait_until([&] {
+    return tallowmere_test::control_request(world.socket_path(), "\"Version\"\n").starts_with("{\"Version\"");
+  }));
+
+  const auto first_sent = std::chrono::steady_clock::now();
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(world.request_rescan());
+  // The last request must be acted on: the registry it follows shows another title.
+  tallowmere_test::write_file(world.central_root / "registry.json", world.registry_text(" again"));
+  ASSERT_TRUE(world.request_rescan());
+  const auto span = std::chrono::steady_clock::now() - first_sent;
+  ASSERT_TRUE(tallowmere_test::wait_for_line(
+      daemon, [](const std::string& line) { return line.starts_with("WARNING: skipping Lost again (w-lost)"); }, true))
+      << daemon.stderr_so_far();
+
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  // Rescans start at least 200 ms apart, so requests spread over `span` make at most one rescan for
+  // each 200 ms of it, and one more for the requests that came while the first was held back: two
+  // when the five came within 200 ms, as they do on any machine that is not overloaded.
+  const auto bound = 2 + static_cast<std::size_t>(span / std::chrono::milliseconds(200));
+  const std::size_t requested = rescans(result.stderr_text) - 1;
+  EXPECT_GE(requested, 1u) << result.describe();
+  EXPECT_LE(requested, bound) << result.describe();
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <optional>
 #include <set>
 #include <string>
@@ -135,21 +136,21 @@ void stop_watcher(State& state, const std::string& work_id, const ipc::RunningFl
 void start_watcher(State& state, const Options& options, const tallowmere_core::RegistryEntry& entry,
                    tallowmere_cli::LoadedProject project, std::chrono::seconds window) {
   console::out(fmt::format("Watching {} ({})", shown(entry.project_path), display_title(entry)));
+  // Everything that allocates comes before the map entry: a pass that fails on the way leaves no
+  // entry without a watcher, which the next rescan would keep as watched.
   auto flag = std::make_shared<tallowmere_cli::Flag>(true);
-  fs::path central_dir = project.paths.central_dir;
-  {
-    std::lock_guard lock(state.watched->mutex);
-    state.watched->by_work_id.insert_or_assign(
-        entry.work_id, ipc::WatchedProject{entry.project_path, entry.title, window,
-                                           tallowmere_core::timestamp::now_local(), flag});
-  }
   auto finished = std::make_shared<std::atomic<bool>>(false);
+  Watcher kept{{}, flag, finished, entry.work_id, project.paths.central_dir};
+  ipc::WatchedProject watched{entry.project_path, entry.title, window, tallowmere_core::timestamp::now_local(), flag};
   WatchLoop loop = options.watch_loop ? options.watch_loop : WatchLoop(tallowmere_cli::cmd_watch::run_loop);
-  auto body = watcher_body(std::move(loop), std::move(project), loop_window(window), flag, finished, state.watched,
-                           entry.work_id, entry.project_path);
+  auto body = watcher_body(std::move(loop), std::move(project), loop_window(window), flag, std::move(finished),
+                           state.watched, entry.work_id, entry.project_path);
   // Room for the handle first, so that once the thread runs nothing can fail before it is kept.
   state.watchers.reserve(state.watchers.size() + 1);
-  Watcher kept{{}, flag, std::move(finished), entry.work_id, std::move(central_dir)};
+  {
+    std::lock_guard lock(state.watched->mutex);
+    state.watched->by_work_id.insert_or_assign(entry.work_id, std::move(watched));
+  }
   try {
     kept.thread = options.start_watcher_thread ? options.start_watcher_thread(std::move(body))
                                                : std::thread(std::move(body));
@@ -303,16 +304,20 @@ void release_finished(State& state) {
 // together, so that a client asking again and again does not keep every project reloading.
 constexpr auto rescan_spacing = std::chrono::milliseconds(200);
 
+std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds interval) {
+  const auto start = std::chrono::steady_clock::now();
+  return interval >= std::chrono::steady_clock::time_point::max() - start ? std::chrono::steady_clock::time_point::max()
+                                                                          : start + interval;
+}
+
 // Sleeps until the next rescan is due, a rescan is requested or the service stops, whichever
 // comes first; a request is taken no sooner than `rescan_spacing` after `last_began`, the start of
 // the rescan before. Both flags wake it, so it looks at them only when one of them has changed;
 // a request already pending changes nothing, so the wait for the spacing to pass is no poll.
+// Throws std::bad_alloc when it cannot subscribe to the flags.
 void wait_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State& state,
                           std::chrono::nanoseconds interval, std::chrono::steady_clock::time_point last_began) {
-  const auto start = std::chrono::steady_clock::now();
-  const auto deadline = interval >= std::chrono::steady_clock::time_point::max() - start
-                            ? std::chrono::steady_clock::time_point::max()
-                            : start + interval;
+  const auto deadline = deadline_after(interval);
   const auto earliest_request = last_began + rescan_spacing;
   tallowmere_cli::Wakeup wakeup;
   const auto stop_wakes = wakeup.follow(*running);
@@ -328,6 +333,39 @@ void wait_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State
     } else if (state.rescan->exchange(false)) {
       // An exchange, not a store: a request made right after it is kept for the next rescan.
       return;
+    }
+  }
+}
+
+// The same wait after a pass that failed, most likely for want of memory: it allocates nothing,
+// and so looks at the flags every 200 ms instead of being woken.
+void poll_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State& state,
+                          std::chrono::nanoseconds interval, std::chrono::steady_clock::time_point last_began) {
+  constexpr auto poll = std::chrono::milliseconds(200);
+  const auto deadline = deadline_after(interval);
+  const auto earliest_request = last_began + rescan_spacing;
+  while (running->load()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    if (now >= earliest_request && state.rescan->exchange(false)) return;
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(deadline - now, poll));
+  }
+}
+
+// One line for a pass that failed as a whole; the loop goes on. A line that cannot be printed is
+// lost rather than ending the loop.
+void report_pass_failure() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    try {
+      console::err("ERROR: rescan failed: out of memory");
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      console::err("ERROR: rescan failed: " + tallowmere_cli::current_exception_text());
+    } catch (...) {
     }
   }
 }
@@ -348,9 +386,43 @@ std::thread start_server(const tallowmere_cli::SharedFlag& running, const State&
   } catch (const std::system_error& error) {
     // The service goes on without its control socket: watching matters more than answering.
     warn_control_socket(tallowmere_cli::os_error("failed to start its thread", error.code().value()).one_line());
-    return {};
+  } catch (...) {
+    try {
+      const auto cause = ErrorChain(tallowmere_cli::current_exception_text()).context("failed to start its thread");
+      warn_control_socket(cause.one_line());
+    } catch (...) {
+    }
   }
+  return {};
 }
+
+// Stops and joins every thread of one run of the supervisor, however the run ends: a std::thread
+// still joinable when it goes would end the process. The server follows the service-wide flag,
+// which is why a run that ends any other way than by that flag clears it first.
+class Shutdown {
+ public:
+  Shutdown(const tallowmere_cli::SharedFlag& running, State& state, std::thread& server)
+      : running_(running), state_(state), server_(server) {}
+  Shutdown(const Shutdown&) = delete;
+  Shutdown& operator=(const Shutdown&) = delete;
+  ~Shutdown() {
+    try {
+      running_->store(false);
+    } catch (...) {
+    }
+    try {
+      stop_watchers(state_);
+    } catch (...) {
+      // Only a broken mutex throws there; the state's own destructor tries again.
+    }
+    if (server_.joinable()) server_.join();
+  }
+
+ private:
+  const tallowmere_cli::SharedFlag& running_;
+  State& state_;
+  std::thread& server_;
+};
 
 }  // namespace
 
@@ -389,17 +461,23 @@ void stop_watchers(State& state) {
 
 void run(const tallowmere_cli::SharedFlag& running, const Options& options, State& state) {
   std::thread server;
+  const Shutdown shutdown(running, state, server);
   if (options.serve_control_socket) server = start_server(running, state);
 
   while (running->load()) {
     const auto began = std::chrono::steady_clock::now();
-    rescan(state, options);
-    release_finished(state);
-    wait_for_next_rescan(running, state, options.rescan_interval, began);
+    // A pass that throws (memory running out in a rescan, or in the wait's subscriptions) fails
+    // alone: the next rescan comes when it is due, as after any other pass.
+    try {
+      rescan(state, options);
+      release_finished(state);
+      wait_for_next_rescan(running, state, options.rescan_interval, began);
+      continue;
+    } catch (...) {
+      report_pass_failure();
+    }
+    poll_for_next_rescan(running, state, options.rescan_interval, began);
   }
-
-  stop_watchers(state);
-  if (server.joinable()) server.join();
 }
 
 }  // namespace tallowmere_daemon::supervisor

@@ -69,7 +69,9 @@ void rescan(State& state, const Options& options);
 void stop_watchers(State& state);
 
 // Starts the control socket (when asked), rescans at once and then every interval or on request,
-// and once `running` is false stops and joins every watcher, then the control-socket thread.
+// and once `running` is false stops and joins every watcher, then the control-socket thread. A
+// pass that throws is one "ERROR: " line and the loop goes on; however it returns, every thread it
+// started has been joined.
 void run(const tallowmere_cli::SharedFlag& running, const Options& options, State& state);
 
 }  // namespace tallowmere_daemon::supervisor

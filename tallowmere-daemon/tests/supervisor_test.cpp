@@ -371,7 +371,8 @@ class OneHistory : public SupervisorTest {
                        (root / ".tallowmere").string(), pointer_work_id, entry_work_id,
                        (central / "projects" / pointer_work_id).string());
   }
-  std::string second_line(const std::string& entry_work_id, const std::string& history, const std::string& owner) const {
+  std::string second_line(const std::string& entry_work_id, const std::string& history,
+                          const std::string& owner) const {
     return fmt::format("err: WARNING: not watching {} ({}): its project, {}, is already watched as {}", root.string(),
                        entry_work_id, (central / "projects" / history).string(), owner);
   }

@@ -392,16 +392,18 @@ TEST(DaemonOneHistory, TwoRegistryEntriesOfOneFolderRecordEachSaveOnce) {
   world.store_all_keys();
   ChildProcess daemon(world.daemon());
   // The watch loop's own last line before it waits: from then on a save is seen.
-  ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, [](const std::string& line) { return line == "Press Ctrl-C to stop."; }))
-      << daemon.stdout_so_far() << daemon.stderr_so_far();
+  const auto ready = [](const std::string& line) { return line == "Press Ctrl-C to stop."; };
+  ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, ready)) << daemon.stdout_so_far() << daemon.stderr_so_far();
   // Rescans after the first say nothing more about the two entries.
   ASSERT_TRUE(world.request_rescan()) << daemon.stderr_so_far();
   ASSERT_TRUE(world.request_rescan()) << daemon.stderr_so_far();
 
   world.save("w-new", "Song.rpp", "<REAPER_PROJECT 1\n>\n");
-  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 1)) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 1))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
   world.save("w-new", "Song.rpp", "<REAPER_PROJECT 2\n>\n");
-  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 2)) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 2))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
 
   const auto status = tallowmere_test::run_process(world.daemon({"status"}));
   EXPECT_EQ(tallowmere_test::count_lines_starting(status.stdout_text, "  path:"), 1u) << status.describe();

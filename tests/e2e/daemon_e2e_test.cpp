@@ -394,8 +394,9 @@ TEST(DaemonOneHistory, TwoRegistryEntriesOfOneFolderRecordEachSaveOnce) {
   // The watch loop's own last line before it waits: from then on a save is seen.
   const auto ready = [](const std::string& line) { return line == "Press Ctrl-C to stop."; };
   ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, ready)) << daemon.stdout_so_far() << daemon.stderr_so_far();
-  // Rescans after the first say nothing more about the two entries.
-  ASSERT_TRUE(world.request_rescan()) << daemon.stderr_so_far();
+  // Rescans after the first say nothing more about the two entries (the socket is ready a moment
+  // after the first rescan).
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return world.request_rescan(); })) << daemon.stderr_so_far();
   ASSERT_TRUE(world.request_rescan()) << daemon.stderr_so_far();
 
   world.save("w-new", "Song.rpp", "<REAPER_PROJECT 1\n>\n");
@@ -425,6 +426,47 @@ TEST(DaemonOneHistory, TwoRegistryEntriesOfOneFolderRecordEachSaveOnce) {
   EXPECT_TRUE(world.ledger_is_sound("w-new", false, &entries));
   EXPECT_EQ(entries.size(), 2u);
   EXPECT_FALSE(fs::exists(world.ledger_file("w-old")));
+}
+
+// Its watched entry gone from the registry, the other entry of the folder takes the history over:
+// still one watcher, and the saves go on into the history the pointer names.
+TEST(DaemonOneHistory, TheOtherEntryTakesOverWhenTheWatchedOneLeavesTheRegistry) {
+  DaemonWorld world;
+  world.add_project({.work_id = "w-new", .folder = "Song", .title = "Song"});
+  world.add_project({.work_id = "w-old", .folder = "Song", .title = "Old Song", .pointer_work_id = "w-new"});
+  world.store_all_keys();
+  ChildProcess daemon(world.daemon());
+  const auto ready = [](std::size_t count) {
+    return [count](const std::string& out, const std::string&) {
+      return tallowmere_test::count_lines_starting(out, "Press Ctrl-C to stop.") >= count;
+    };
+  };
+  ASSERT_TRUE(daemon.wait_for_output(ready(1))) << daemon.stdout_so_far() << daemon.stderr_so_far();
+
+  const std::string folder = world.project_folder("w-new").string();
+  tallowmere_test::write_file(
+      world.central_root / "registry.json",
+      fmt::format(R"({{"schema_version":"0.1","projects":[{{"work_id":"w-old","project_path":"{}","title":"Old Song",)"
+                  R"("registered_at":"2026-01-01T00:00:00+01:00"}}]}})",
+                  folder));
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return world.request_rescan(); })) << daemon.stderr_so_far();
+  ASSERT_TRUE(daemon.wait_for_output(ready(2))) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  world.save("w-new", "Song.rpp", "<REAPER_PROJECT 3\n>\n");
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 1))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+
+  const auto status = tallowmere_test::run_process(world.daemon({"status"}));
+  EXPECT_EQ(tallowmere_test::count_lines_starting(status.stdout_text, "  path:"), 1u) << status.describe();
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  const auto lines = tallowmere_test::complete_lines_of(result.stdout_text);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Watching " + folder + " (Song)"), 1) << result.describe();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Watching " + folder + " (Old Song)"), 1) << result.describe();
+  EXPECT_EQ(tallowmere_test::checkpoint_lines(result.stdout_text).size(), 1u) << result.describe();
+  std::vector<tallowmere_core::LedgerEntry> entries;
+  EXPECT_TRUE(world.ledger_is_sound("w-new", false, &entries));
+  EXPECT_EQ(entries.size(), 1u);
 }
 
 }  // namespace

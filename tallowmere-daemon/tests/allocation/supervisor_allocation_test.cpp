@@ -20,12 +20,6 @@
 #include "supervisor.h"
 #include "test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers bring allocators of their own, which a replacement would hide from them.
-#define TALLOWMERE_ALLOCATION_PROBE 0
-#else
-#define TALLOWMERE_ALLOCATION_PROBE 1
-
 namespace allocation_probe {
 
 // Counted and failed only on the thread that set `on_this_thread`.
@@ -35,6 +29,12 @@ std::atomic<long> fail_at{0};  // 0: count only
 std::atomic<bool> failed{false};
 
 }  // namespace allocation_probe
+
+// The sanitizers bring allocators of their own, which a replacement would hide from them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool allocation_probe_built = false;
+#else
+constexpr bool allocation_probe_built = true;
 
 // Only this one is replaced: the others forward to it, and the library's operator delete gives
 // the block back to free().
@@ -168,9 +168,7 @@ Outcome run_supervisor(long fail_at, bool until_waiting = false) {
 }
 
 TEST(SupervisorOutOfMemory, AFailedAllocationFailsOnePassAndEveryThreadIsJoined) {
-#if !TALLOWMERE_ALLOCATION_PROBE
-  GTEST_SKIP() << "the allocation probe is left out of sanitizer builds";
-#else
+  if (!allocation_probe_built) GTEST_SKIP() << "the allocation probe is left out of sanitizer builds";
   const Outcome clean = run_supervisor(0, true);
   ASSERT_TRUE(clean.watched_later);
   ASSERT_TRUE(clean.errors.empty()) << clean.errors.front();
@@ -199,7 +197,6 @@ TEST(SupervisorOutOfMemory, AFailedAllocationFailsOnePassAndEveryThreadIsJoined)
   }
   // Most failures end their pass; some are one project's or one thread's own.
   EXPECT_GT(pass_failures, 0);
-#endif
 }
 
 }  // namespace

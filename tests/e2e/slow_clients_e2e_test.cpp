@@ -127,7 +127,7 @@ void write_long_ledger(const fs::path& ledger, int entries) {
 }
 
 // Every connection of the flood is being answered, so none can be closed for a newcomer: new
-// clients wait their turn instead of being turned away.
+// clients (`status`, a `Rescan`) wait their turn instead of being turned away.
 TEST(SlowClients, StatusAnswersWhileAHundredClientsAskForItBackToBack) {
   // Two projects with long ledgers, so that answering takes a while and the flood keeps every
   // connection busy (few projects: the test's neighbours need inotify instances too).
@@ -178,6 +178,7 @@ TEST(SlowClients, StatusAnswersWhileAHundredClientsAskForItBackToBack) {
     const auto status = tallowmere_test::run_process(world.daemon({"status"}));
     EXPECT_EQ(status.exit_code, 0) << "attempt " << attempt << ": " << status.describe();
     EXPECT_TRUE(tallowmere_test::has_line(status.stdout_text, "Song 1")) << status.stdout_text;
+    EXPECT_EQ(tallowmere_test::control_request(world.socket_path(), "\"Rescan\"\n"), "\"Ack\"\n") << attempt;
   }
   const long replies_while_asking = replies.load();
   stop_flood();

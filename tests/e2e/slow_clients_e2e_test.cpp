@@ -170,8 +170,8 @@ TEST(SlowClients, StatusAnswersWhileAHundredClientsAskForItBackToBack) {
     for (auto& client : flood) client.join();
     flood.clear();
   };
-  // Under way once each client has had a few replies.
-  EXPECT_TRUE(tallowmere_test::wait_until([&] { return replies.load() >= 500; }, std::chrono::seconds(60)))
+  // Under way once each client has had a couple of replies.
+  EXPECT_TRUE(tallowmere_test::wait_until([&] { return replies.load() >= 200; }, std::chrono::seconds(90)))
       << replies.load();
 
   for (int attempt = 0; attempt < 10; ++attempt) {
@@ -186,7 +186,7 @@ TEST(SlowClients, StatusAnswersWhileAHundredClientsAskForItBackToBack) {
   daemon.send_signal(SIGINT);
   const auto result = daemon.wait();
   EXPECT_EQ(result.exit_code, 0) << result.describe();
-  EXPECT_GT(replies_while_asking, 500);
+  EXPECT_GE(replies_while_asking, 200);
   // Nothing was refused or closed: the only lines on standard error are the limit's warnings.
   for (const auto& line : tallowmere_test::complete_lines_of(result.stderr_text)) {
     EXPECT_TRUE(line.starts_with("WARNING: daemon control socket is at its limit of 64 connections: ")) << line;

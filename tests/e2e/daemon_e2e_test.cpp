@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <regex>
@@ -341,6 +342,49 @@ TEST_F(Daemon, ASecondServiceOnTheSameCentralRootEndsAtOnceAndEachSaveGivesOneEn
   ASSERT_TRUE(wait_watching(fourth)) << fourth.stdout_so_far() << fourth.stderr_so_far();
   fourth.send_signal(SIGINT);
   EXPECT_EQ(fourth.wait().exit_code, 0);
+}
+
+// Whatever becomes of the files inside the central root, a running service keeps it: a second one
+// is refused before it makes anything there (its own socket above all), and the first goes on.
+TEST_F(Daemon, ASecondServiceIsRefusedWhateverBecameOfTheRunFolder) {
+  ChildProcess first(daemon());
+  ASSERT_TRUE(wait_watching(first)) << first.stdout_so_far() << first.stderr_so_far();
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return fs::exists(central / "run" / "daemon.sock"); }));
+
+  const fs::path run = central / "run";
+  const fs::path link = temp / "central-link";
+  fs::create_directory_symlink(central, link);
+  const struct {
+    const char* name;
+    std::function<void()> alter;
+    fs::path root;  // the second service's TALLOWMERE_HOME
+  } cases[] = {
+      {"run removed", [&] { fs::remove_all(run); }, central},
+      {"a file where run was", [&] { tallowmere_test::write_file(run, ""); }, central},
+      {"the root through a symbolic link", [] {}, link},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.alter();
+    const auto before = fs::symlink_status(run).type();
+    auto options = daemon();
+    options.env["TALLOWMERE_HOME"] = c.root.string();
+    const auto second = tallowmere_test::run_process(options);
+    EXPECT_EQ(second.exit_code, 1) << second.describe();
+    EXPECT_EQ(second.stdout_text, "");
+    EXPECT_EQ(second.stderr_text, "Error: another tallowmere-daemon is already running for " + c.root.string() + "\n");
+    EXPECT_EQ(fs::symlink_status(run).type(), before);
+  }
+
+  tallowmere_test::write_file(project / "Song.rpp", "<REAPER_PROJECT\n<TRACK \"Keys\">\n>\n");
+  ASSERT_TRUE(first.wait_for_output([](const std::string& out, const std::string&) {
+    return out.find("SessionSave files=Song.rpp") != std::string::npos;
+  })) << first.stdout_so_far() << first.stderr_so_far();
+  EXPECT_EQ(ledger_lines().size(), 1u);
+  first.send_signal(SIGINT);
+  const auto result = first.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_TRUE(result.stdout_text.ends_with("Stopped.\n")) << result.describe();
 }
 
 // A writer killed between its ledger line and its manifest leaves the manifest behind; the watcher

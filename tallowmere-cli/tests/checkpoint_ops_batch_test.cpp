@@ -406,6 +406,23 @@ TEST_F(BlobCheckpointTest, UnsavedMilestoneIsWarnedAboutAndNotRepeated) {
   EXPECT_NE(warnings[0].find("I/O error at " + project_.paths.config_file.string()), std::string::npos) << warnings[0];
 }
 
+// A configuration that no longer reads is never half-edited: it stays byte for byte, and the
+// warning says why.
+TEST_F(BlobCheckpointTest, MilestoneIsNotRecordedInAConfigurationThatNoLongerReads) {
+  const fs::path config_file = disk_.central_dir / "config.json";
+  constexpr std::string_view edited =
+      R"({"checkpoint_policy":{"mode":"hybrid","event_triggers":["session_save"]},)"
+      R"("retention_policy":{"store_blobs":false,"store_blobs":true,"storage_milestones_gb":[0]}})";
+  write_file(config_file, edited);
+  auto outcome = checkpoint({settled_file("Song.rpp", "one")});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+  EXPECT_EQ(read_file(config_file), edited);
+  EXPECT_EQ(console_.err_lines(),
+            std::vector<std::string>{"WARNING: failed to record the storage milestone notice: it no longer reads as a "
+                                     "configuration, so it was left as it is: failed to parse config at " +
+                                     config_file.string() + ": duplicate field `store_blobs` at line 1 column 113"});
+}
+
 TEST(PlatformTest, EntriesNameThePlatformTheServiceRunsOn) { EXPECT_EQ(platform_os(), expected_os); }
 
 }  // namespace

@@ -189,7 +189,8 @@ Status settle_manifest_head(const ProjectPaths& paths, tallowmere_core::WorkMani
   // Judged by the file as it stands now, not by the copy loaded earlier.
   if (auto on_disk = reread_manifest(paths.manifest_file);
       on_disk && on_disk->record.current_head_hash == head && on_disk->record.current_sequence == sequence) {
-    manifest = std::move(on_disk->record);
+    manifest.current_head_hash = std::move(head);
+    manifest.current_sequence = sequence;
     return {};
   }
   manifest.current_head_hash = std::move(head);

@@ -62,7 +62,8 @@ TEST(RecordRewrite, OnlyTheOwnedMembersChangeAndAFileThatNoLongerReadsIsLeftAlon
                               R"("retention_policy":{"store_blobs":true,"storage_milestones_gb":[0]}})");
   world.store_all_keys();
   ChildProcess daemon(world.daemon());
-  ASSERT_TRUE(printed(daemon, "Press Ctrl-C to stop.")) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, [](const std::string& l) { return l == "Press Ctrl-C to stop."; }))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
 
   // The owner turns copies off and another tool adds its keys; a contributor joins. The watcher
   // still holds the project as loaded, copies on, so its next checkpoint passes milestone 0.

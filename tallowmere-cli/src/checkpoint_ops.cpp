@@ -116,8 +116,8 @@ namespace {
 using ManifestReread = tallowmere_core::record_file::Reread<tallowmere_core::WorkManifest>;
 
 std::expected<ManifestReread, CoreError> reread_manifest(const fs::path& manifest_file) {
-  return tallowmere_core::record_file::reread<tallowmere_core::WorkManifest, tallowmere_core::core_error::MalformedManifest>(
-      manifest_file);
+  using tallowmere_core::core_error::MalformedManifest;
+  return tallowmere_core::record_file::reread<tallowmere_core::WorkManifest, MalformedManifest>(manifest_file);
 }
 
 // The manifest's text with the head and the sequence of `manifest` in place of its own.

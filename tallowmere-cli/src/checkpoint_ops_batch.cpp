@@ -270,7 +270,9 @@ std::expected<void, std::string> record_milestone(const fs::path& config_file, s
                                    record_file::step<RetentionPolicy>("last_notified_milestone_gb")};
   auto on_disk = record_file::reread<ProjectConfig, tallowmere_core::core_error::MalformedConfig>(config_file);
   if (!on_disk) {
-    if (!on_disk.error().is<tallowmere_core::core_error::MalformedConfig>()) return std::unexpected(on_disk.error().message());
+    if (!on_disk.error().is<tallowmere_core::core_error::MalformedConfig>()) {
+      return std::unexpected(on_disk.error().message());
+    }
     return std::unexpected(fmt::format("it no longer reads as a configuration, so it was left as it is: {}",
                                        on_disk.error().message()));
   }

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "console.h"
 #include "test_support.h"
@@ -39,6 +40,9 @@ TEST(ForeignFolderFindingTest, OnlyAPointerFileNamingTheProjectMakesItsFolder) {
       {"no pointer file", [](const fs::path&) {}, "it has no pointer file .tallowmere"},
       {"a dangling link for one", [](const fs::path& f) { fs::create_symlink(f / "gone", f / ".tallowmere"); },
        "it has no pointer file .tallowmere"},
+      {"a FIFO for one, never waited on",
+       [](const fs::path& f) { ASSERT_EQ(::mkfifo((f / ".tallowmere").c_str(), 0600), 0); },
+       "its pointer file cannot be read: failed to read pointer file "},
       {"an empty pointer file", [](const fs::path& f) { write_file(f / ".tallowmere", ""); },
        "its pointer file cannot be read: pointer file "},
       {"one escaping the projects folder",

@@ -487,8 +487,13 @@ bool Notifier::serve_requests() {
         outcome = std::unexpected(os_error_text(ENOMEM));
       }
       if (outcome) {
-        watches_.emplace(request.id, std::move(request.watch));
-      } else {
+        try {
+          watches_.emplace(request.id, std::move(request.watch));
+        } catch (...) {
+          outcome = std::unexpected(os_error_text(ENOMEM));
+        }
+      }
+      if (!outcome) {
         end(watch);
         request.watch.reset();  // its sender goes before the answer
       }

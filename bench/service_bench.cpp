@@ -262,12 +262,15 @@ void status_under_load(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// 3. Idle cost: 20 watched projects (with `entries` ledger entries each) and no saves for 60 s.
+// 3. Idle cost: 20 watched projects (with `entries` ledger entries each) and no saves for 60 s;
+// with `missing` set, one project folder is moved away once it is watched (a deleted sample
+// project, an unplugged disk), so that its watcher waits for the folder to come back.
 
 void idle_cost(benchmark::State& state) {
   constexpr int project_count = 20;
   constexpr auto idle = 60s;
   const auto entries = static_cast<std::size_t>(state.range(0));
+  const bool missing = state.range(1) != 0;
   for (auto _ : state) {
     ServiceWorld world;
     const auto ledger = tallowmere_bench::service::synthetic_ledger(entries, world.contributor_id(), 13);
@@ -279,6 +282,11 @@ void idle_cost(benchmark::State& state) {
     if (!daemon) return;
     // Start-up (loading, key searches) is over once every watcher is watching; give it a moment.
     std::this_thread::sleep_for(2s);
+    if (missing) {
+      const fs::path folder = world.projects().front().folder;
+      fs::rename(folder, world.root() / "moved-away");
+      std::this_thread::sleep_for(1s);  // the watcher settles into its wait
+    }
     const std::size_t lines_before = daemon->line_count();
     const auto cpu_before = daemon->cpu();
     const auto scheduler_before = tallowmere_bench::service::scheduler_totals(daemon->pid());
@@ -307,11 +315,11 @@ void idle_cost(benchmark::State& state) {
         elapsed;
     state.counters["run_percent"] = run_seconds / elapsed * 100;
     state.counters["wakeups/s"] = wakeups_per_second;
-    fmt::print("IDLE_COST {} projects x {} entries, {:.1f} s idle: CPU {:.0f} ms (user {:.0f}, system {:.0f}) = "
+    fmt::print("IDLE_COST {} projects x {} entries{}, {:.1f} s idle: CPU {:.0f} ms (user {:.0f}, system {:.0f}) = "
                "{:.3f} % of one core (goal: under 0.5 %); VmRSS {:.1f} MiB, VmHWM {:.1f} MiB, {} threads, {} lines "
                "printed meanwhile\n",
-               project_count, entries, elapsed, cpu_seconds * 1000, (cpu_after.user - cpu_before.user) * 1000,
-               (cpu_after.system - cpu_before.system) * 1000, percent,
+               project_count, entries, missing ? ", one folder missing" : "", elapsed, cpu_seconds * 1000,
+               (cpu_after.user - cpu_before.user) * 1000, (cpu_after.system - cpu_before.system) * 1000, percent,
                static_cast<double>(memory.resident_kib) / 1024, static_cast<double>(memory.peak_resident_kib) / 1024,
                memory.threads, lines_during);
     fmt::print("IDLE_COST scheduler: {:.1f} ms on a CPU = {:.3f} % of one core, {:.2f} wake-ups/s of the whole process "
@@ -319,8 +327,9 @@ void idle_cost(benchmark::State& state) {
                run_seconds * 1000, run_seconds / elapsed * 100, wakeups_per_second,
                wakeups_per_second > 0 ? run_seconds / elapsed / wakeups_per_second * 1e6 : 0.0);
     // Higher is better: the time between two wake-ups, against the goal's half second.
-    tallowmere_bench::report_ratio(fmt::format("idle_wakeups_vs_goal/entries:{}", entries),
-                                   1 / std::max(wakeups_per_second, 1e-3), 1 / 2.0, "s between wake-ups");
+    tallowmere_bench::report_ratio(
+        fmt::format("idle_wakeups_vs_goal/entries:{}{}", entries, missing ? "/missing:1" : ""),
+        1 / std::max(wakeups_per_second, 1e-3), 1 / 2.0, "s between wake-ups");
   }
 }
 
@@ -743,7 +752,13 @@ void concurrent_status(benchmark::State& state) {
 
 BENCHMARK(save_to_checkpoint)->ArgName("entries")->Arg(0)->Arg(10'000)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(status_under_load)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(idle_cost)->ArgName("entries")->Arg(0)->Arg(10'000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(idle_cost)
+    ->ArgNames({"entries", "missing"})
+    ->Args({0, 0})
+    ->Args({10'000, 0})
+    ->Args({0, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(save_storm)->ArgName("in_place")->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(write_flood)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(concurrent_status)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -11,7 +11,6 @@
 
 #include "durable_file.h"
 #include "posix.h"
-#include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
 #include "uuid.h"
@@ -28,6 +27,37 @@ namespace {
 
 constexpr std::size_t copy_piece_size = 1024 * 1024;
 
+// A file may be private only by the folder it sits in (a 0644 session in a 0700 project folder),
+// and its copy keeps the file's own mode, so the store keeps others out for it: created 0700, and
+// narrowed to that whenever it stands wider. A symbolic link in its place (a store moved to
+// another disk) still leads the copies where it points, and what it points to keeps the mode its
+// owner gave it: no mode is ever changed through a link. Failure: CoreError::Io for `objects_dir`.
+std::expected<void, CoreError> prepare_store_folder(const fs::path& objects_dir) {
+  const auto failed = [&](int error_number) { return std::unexpected(CoreError::io(objects_dir, error_number)); };
+  if (auto made = tallowmere_core::posix::make_folders(objects_dir.parent_path()); !made) return failed(made.error());
+  if (::mkdir(objects_dir.c_str(), 0700) != 0 && errno != EEXIST) return failed(errno);
+
+  // Not following a link, so the mode looked at and changed is the folder's own.
+  const UniqueFd folder =
+      tallowmere_core::posix::open_file(objects_dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
+  if (!folder) {
+    const int open_error = errno;
+    struct stat link {};
+    if (::lstat(objects_dir.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return failed(open_error);
+    struct stat target {};
+    if (::stat(objects_dir.c_str(), &target) != 0) return failed(errno);
+    if (!S_ISDIR(target.st_mode)) return failed(ENOTDIR);
+    return {};
+  }
+  struct stat status {};
+  if (::fstat(folder.get(), &status) != 0) return failed(errno);
+  if ((status.st_mode & 07077) != 0 &&
+      retry_on_eintr([&] { return ::fchmod(folder.get(), status.st_mode & 0700); }) != 0) {
+    return failed(errno);
+  }
+  return {};
+}
+
 }  // namespace
 
 std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, const fs::path& source) {
@@ -35,9 +65,7 @@ std::expected<FileDigest, CoreError> store_copy(const fs::path& objects_dir, con
   if (!opened) return std::unexpected(CoreError::io(source, std::move(opened).error()));
   UniqueFd input = std::move(opened->fd);
 
-  if (auto made = tallowmere_core::posix::make_folders(objects_dir); !made) {
-    return std::unexpected(CoreError::io(objects_dir, made.error()));
-  }
+  if (auto prepared = prepare_store_folder(objects_dir); !prepared) return std::unexpected(std::move(prepared).error());
 
   auto name = tallowmere_core::uuid::new_v4();
   if (!name) {

@@ -17,16 +17,18 @@ namespace tallowmere_cli::blob_store {
 // The prefix of a copy still being written; such files are never read or counted.
 inline constexpr std::string_view temporary_prefix = ".tmp-";
 
-// Copies `source` into `objects_dir` (created with its parents when missing) under its hash and
-// yields the hash text and the number of bytes read. The copy is written to
-// ".tmp-<uuid>", forced to disk, then renamed to its hash name and the folder forced to disk, so a
-// hash name never holds less than the whole content after a crash. When a regular file already
-// holds that name the new copy is deleted and the existing one kept. Only a regular file is
-// copied, without following a symbolic link, and the copy is no more readable than the source.
-// Failures are CoreError::Io for the path concerned: for `source` itself when the source cannot be
-// opened or read (anything but a regular file: "not a regular file"), for a path in the store when
-// the store fails. A failed copy removes its temporary file. Safe against other writers of the same
-// folder, in this process or others.
+// Copies `source` into `objects_dir` under its hash and yields the hash text and the number of
+// bytes read. `objects_dir` is its owner's alone: created 0700 (its parents as the umask has
+// them) and narrowed to 0700 when it stands wider; a symbolic link there is followed, and what it
+// leads to is left as it is. The copy is written to ".tmp-<uuid>", forced to disk, then renamed
+// to its hash name and the folder forced to disk, so a hash name never holds less than the whole
+// content after a crash. When a regular file already holds that name the new copy is deleted and
+// the existing one kept. Only a regular file is copied, without following a symbolic link, and
+// the copy is no more readable than the source. Failures are CoreError::Io for the path
+// concerned: for `source` itself when the source cannot be opened or read (anything but a regular
+// file: "not a regular file"), for a path in the store when the store fails. A failed copy
+// removes its temporary file. Safe against other writers of the same folder, in this process or
+// others.
 std::expected<tallowmere_core::hash::FileDigest, tallowmere_core::CoreError> store_copy(
     const std::filesystem::path& objects_dir, const std::filesystem::path& source);
 

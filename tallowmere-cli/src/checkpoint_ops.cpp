@@ -1,5 +1,6 @@
 #include "checkpoint_ops.h"
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
@@ -110,30 +111,60 @@ timestamp::Timestamp next_local_timestamp(std::optional<std::string_view> previo
   return now;
 }
 
+namespace {
+
+using ManifestReread = tallowmere_core::record_file::Reread<tallowmere_core::WorkManifest>;
+
+std::expected<ManifestReread, CoreError> reread_manifest(const fs::path& manifest_file) {
+  using tallowmere_core::core_error::MalformedManifest;
+  return tallowmere_core::record_file::reread<tallowmere_core::WorkManifest, MalformedManifest>(manifest_file);
+}
+
+// The manifest's text with the head and the sequence of `manifest` in place of its own.
+Result<std::string> with_head(const ManifestReread& on_disk, const tallowmere_core::WorkManifest& manifest) {
+  using tallowmere_core::WorkManifest;
+  namespace record_file = tallowmere_core::record_file;
+  static constexpr std::array head_path{record_file::step<WorkManifest>("current_head_hash")};
+  static constexpr std::array sequence_path{record_file::step<WorkManifest>("current_sequence")};
+  auto head = record_file::value_text(manifest.current_head_hash);
+  if (!head) return std::unexpected(ErrorChain(head.error()));
+  auto text = record_file::with_member(on_disk.text, head_path, *head);
+  if (text) text = record_file::with_member(*text, sequence_path, std::to_string(manifest.current_sequence));
+  if (!text) return std::unexpected(ErrorChain(std::move(text.error())));
+  return std::move(*text);
+}
+
+}  // namespace
+
 Status store_manifest_head(const fs::path& manifest_file, tallowmere_core::WorkManifest& manifest) {
   const std::string update_context = fmt::format("failed to update {}", display(manifest_file));
-  // Reread, so that what the companion tool wrote since the watcher loaded the project (a new
-  // contributor, a title, keys this record does not know) survives; only the head changes. The
-  // in-memory copy takes the reread's fields too, so a later fallback write keeps them as well.
-  if (auto on_disk = tallowmere_core::record_file::reread<tallowmere_core::WorkManifest>(manifest_file)) {
-    on_disk->record.current_head_hash = std::move(manifest.current_head_hash);
-    on_disk->record.current_sequence = manifest.current_sequence;
-    manifest = std::move(on_disk->record);
-    const auto tree = tallowmere_core::record_file::with_unknown_keys(tallowmere_core::json::to_value(manifest),
-                                                                      on_disk->tree);
-    if (auto written = tallowmere_core::record_file::write_tree(manifest_file, tree); !written) {
-      return std::unexpected(ErrorChain(written.error()).context(update_context));
+  // Only the two members change, in the file as it stands now: what the companion tool wrote
+  // since the watcher loaded the project (a new contributor, a title, keys and values this record
+  // does not know) stays byte for byte. A file that does not read as a manifest is not touched:
+  // the ledger holds the entry, and watching sets the head right when it next starts.
+  constexpr std::string_view left_alone =
+      "so it was left as it is (the ledger holds the entry; the manifest is set right when watching next starts)";
+  auto on_disk = reread_manifest(manifest_file);
+  if (!on_disk) {
+    if (!on_disk.error().is<tallowmere_core::core_error::MalformedManifest>()) {
+      return std::unexpected(ErrorChain(on_disk.error()).context(update_context));
     }
-    return {};
+    return std::unexpected(ErrorChain(on_disk.error())
+                               .context(fmt::format("it no longer reads as a manifest, {}", left_alone))
+                               .context(update_context));
   }
+  auto text = with_head(*on_disk, manifest);
+  if (!text) {
+    return std::unexpected(std::move(text.error())
+                               .context(fmt::format("its head cannot be set in place, {}", left_alone))
+                               .context(update_context));
+  }
+  on_disk->record.current_head_hash = std::move(manifest.current_head_hash);
+  on_disk->record.current_sequence = manifest.current_sequence;
+  manifest = std::move(on_disk->record);
   // Replaced through a synced temporary file: rewriting it in place would leave an empty or partial
   // manifest after a crash or a full disk, and the project would no longer load.
-  auto manifest_text = tallowmere_core::json::to_pretty(manifest);
-  if (!manifest_text) {
-    return std::unexpected(
-        ErrorChain(CoreError(tallowmere_core::core_error::Serialize{manifest_text.error()})).context(update_context));
-  }
-  if (auto written = tallowmere_core::durable_file::write_file_durably(manifest_file, *manifest_text); !written) {
+  if (auto written = tallowmere_core::durable_file::write_file_durably(manifest_file, *text); !written) {
     return std::unexpected(ErrorChain(written.error()).context(update_context));
   }
   return {};
@@ -156,11 +187,8 @@ Status settle_manifest_head(const ProjectPaths& paths, tallowmere_core::WorkMani
   const std::uint64_t sequence = ledger->entries.size();
 
   // Judged by the file as it stands now, not by the copy loaded earlier.
-  tallowmere_core::WorkManifest on_disk = manifest;
-  if (auto reread = tallowmere_core::record_file::reread<tallowmere_core::WorkManifest>(paths.manifest_file)) {
-    on_disk = std::move(reread->record);
-  }
-  if (on_disk.current_head_hash == head && on_disk.current_sequence == sequence) {
+  if (auto on_disk = reread_manifest(paths.manifest_file);
+      on_disk && on_disk->record.current_head_hash == head && on_disk->record.current_sequence == sequence) {
     manifest.current_head_hash = std::move(head);
     manifest.current_sequence = sequence;
     return {};

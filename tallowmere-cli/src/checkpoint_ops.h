@@ -55,10 +55,11 @@ Result<tallowmere_core::LedgerEntry> append_locked(const ProjectPaths& paths, ta
                                                    const tallowmere_core::SigningKey& key, EntryDraft draft,
                                                    const TornTailRepair& repair_torn_tail = {});
 
-// Writes `manifest`'s `current_head_hash` and `current_sequence` to `manifest_file`, durably. The
-// file is reread first and only those two keys change, everything else it holds (keys this record
-// does not know included) is kept, and `manifest` takes the reread's other fields. A file that
-// cannot be reread as a manifest is replaced by `manifest` whole. The caller holds the ledger lock.
+// Writes `manifest`'s `current_head_hash` and `current_sequence` into `manifest_file`, durably. The
+// file is reread as a manifest first and only the values of those two members change in its
+// text; every other byte stays as it was, and `manifest` takes the reread's other fields. A file
+// that cannot be read, or no longer reads as a manifest, is left as it is and the error says so.
+// The caller holds the ledger lock.
 Status store_manifest_head(const std::filesystem::path& manifest_file, tallowmere_core::WorkManifest& manifest);
 
 // Under the ledger lock: sets the manifest's head and sequence right when they disagree with the

@@ -1,6 +1,7 @@
 #include "checkpoint_ops_batch.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <utility>
@@ -10,7 +11,6 @@
 #include "blob_store.h"
 #include "checkpoint_ops.h"
 #include "checkpoint_ops_tail_repair.h"
-#include "config.h"
 #include "console.h"
 #include "daw.h"
 #include "hash.h"
@@ -257,18 +257,31 @@ Result<CheckpointOutcome> checkpoint_batch(LoadedProject& project, const std::ve
 
 namespace {
 
-// Saves the notified milestone into config.json. The file is reread and only that key changes, so
-// retention settings the owner changed since the project was loaded are not reverted; the
-// watcher's own copy stays as loaded. A file that cannot be reread is saved from that copy.
-std::expected<void, CoreError> record_milestone(const fs::path& config_file, const tallowmere_core::ProjectConfig& config,
-                                                std::uint64_t milestone) {
-  if (auto on_disk = tallowmere_core::record_file::reread<tallowmere_core::ProjectConfig>(config_file)) {
-    on_disk->record.retention_policy.last_notified_milestone_gb = milestone;
-    return tallowmere_core::record_file::write_tree(
-        config_file,
-        tallowmere_core::record_file::with_unknown_keys(tallowmere_core::json::to_value(on_disk->record), on_disk->tree));
+// Records the notified milestone in config.json as it stands now: only the value of
+// `last_notified_milestone_gb` changes in its text, so what the owner changed since the project
+// was loaded (copies turned off, purge settings, keys of other tools) stays byte for byte, and the
+// watcher's own copy stays as loaded. A file that no longer reads as a configuration is left as
+// it is. The error is the warning's text.
+std::expected<void, std::string> record_milestone(const fs::path& config_file, std::uint64_t milestone) {
+  using tallowmere_core::ProjectConfig;
+  using tallowmere_core::RetentionPolicy;
+  namespace record_file = tallowmere_core::record_file;
+  static constexpr std::array path{record_file::step<ProjectConfig>("retention_policy"),
+                                   record_file::step<RetentionPolicy>("last_notified_milestone_gb")};
+  auto on_disk = record_file::reread<ProjectConfig, tallowmere_core::core_error::MalformedConfig>(config_file);
+  if (!on_disk) {
+    if (!on_disk.error().is<tallowmere_core::core_error::MalformedConfig>()) {
+      return std::unexpected(on_disk.error().message());
+    }
+    return std::unexpected(fmt::format("it no longer reads as a configuration, so it was left as it is: {}",
+                                       on_disk.error().message()));
   }
-  return tallowmere_core::config::save_config(config_file, config);
+  auto text = record_file::with_member(on_disk->text, path, std::to_string(milestone));
+  if (!text) return std::unexpected(fmt::format("{} was left as it is: {}", display(config_file), text.error()));
+  if (auto written = tallowmere_core::durable_file::write_file_durably(config_file, *text); !written) {
+    return std::unexpected(written.error().message());
+  }
+  return {};
 }
 
 }  // namespace
@@ -285,8 +298,8 @@ void note_storage_milestone(LoadedProject& project) {
                            *milestone));
   // Kept in memory even when it cannot be saved, so this watcher does not repeat the notice.
   retention.last_notified_milestone_gb = *milestone;
-  if (auto saved = record_milestone(project.paths.config_file, project.config, *milestone); !saved) {
-    console::err(fmt::format("WARNING: failed to record the storage milestone notice: {}", saved.error().message()));
+  if (auto saved = record_milestone(project.paths.config_file, *milestone); !saved) {
+    console::err(fmt::format("WARNING: failed to record the storage milestone notice: {}", saved.error()));
   }
 }
 

@@ -12,7 +12,6 @@
 #include "console.h"
 #include "durable_file.h"
 #include "posix.h"
-#include "posix.h"
 #include "text.h"
 #include "unique_fd.h"
 
@@ -51,7 +50,10 @@ std::expected<off_t, CoreError> end_of_last_whole_line(int fd, off_t size, const
   return 0;
 }
 
-std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_file) {
+// The warning for `torn` goes out only once a line to cut has been found: a file that ends in a
+// line feed by now has nothing to discard.
+std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_file,
+                                                        const tallowmere_core::TrailingIncomplete& torn) {
   auto opened = tallowmere_core::posix::open_regular_file(ledger_file, O_RDWR);
   if (!opened) return std::unexpected(CoreError::io(ledger_file, std::move(opened).error()));
   tallowmere_core::UniqueFd file = std::move(opened->fd);
@@ -60,6 +62,7 @@ std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_f
   auto cut = end_of_last_whole_line(file.get(), size, ledger_file);
   if (!cut) return std::unexpected(std::move(cut.error()));
   if (*cut == size) return {};
+  console::err(torn_line_warning(torn));
   if (tallowmere_core::posix::retry_on_eintr([&] { return ::ftruncate(file.get(), *cut); }) != 0) {
     return std::unexpected(CoreError::io(ledger_file, errno));
   }
@@ -70,8 +73,8 @@ std::expected<void, CoreError> cut_after_last_line_feed(const fs::path& ledger_f
   return {};
 }
 
-Status cut_torn_line(const ProjectPaths& paths) {
-  if (auto cut = cut_after_last_line_feed(paths.ledger_file); !cut) {
+Status cut_torn_line(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& torn) {
+  if (auto cut = cut_after_last_line_feed(paths.ledger_file, torn); !cut) {
     return std::unexpected(ErrorChain(cut.error()).context(std::string(repair_failed)));
   }
   return {};
@@ -92,9 +95,7 @@ std::string torn_line_warning(const tallowmere_core::TrailingIncomplete& torn) {
       torn.line_number, torn.parse_error, shown);
 }
 
-Status repair_ledger_tail(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& torn) {
-  console::err(torn_line_warning(torn));
-
+Status repair_ledger_tail(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& /*seen_at_load*/) {
   auto lock = tallowmere_core::LedgerLock::acquire(paths.ledger_file);
   if (!lock) return std::unexpected(ErrorChain(lock.error()).context(std::string(repair_failed)));
   // What loading saw may since have been completed by the writer it belonged to; only a line that
@@ -102,12 +103,12 @@ Status repair_ledger_tail(const ProjectPaths& paths, const tallowmere_core::Trai
   auto reread = tallowmere_core::ledger::read_ledger(paths.ledger_file);
   if (!reread) return std::unexpected(ErrorChain(reread.error()).context(std::string(repair_failed)));
   if (!reread->trailing_incomplete) return {};
-  return cut_torn_line(paths);
+  // The line as it stands now is the one cut, and the one the warning shows.
+  return cut_torn_line(paths, *reread->trailing_incomplete);
 }
 
 Status repair_ledger_tail_under_lock(const ProjectPaths& paths, const tallowmere_core::TrailingIncomplete& torn) {
-  console::err(torn_line_warning(torn));
-  return cut_torn_line(paths);
+  return cut_torn_line(paths, torn);
 }
 
 }  // namespace tallowmere_cli::checkpoint_ops

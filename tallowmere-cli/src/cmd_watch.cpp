@@ -10,6 +10,7 @@
 #include "checkpoint_ops.h"
 #include "checkpoint_ops_batch.h"
 #include "checkpoint_ops_tail_repair.h"
+#include "cmd_watch_folder_check.h"
 #include "console.h"
 #include "daw.h"
 #include "text.h"
@@ -86,13 +87,19 @@ Result<WatchSession> WatchSession::start(LoadedProject project, std::chrono::nan
 
   auto identity = find_signing_key(project.manifest);
   if (!identity) return std::unexpected(std::move(identity.error()));
+  if (auto warning = mismatched_key_warning(*identity, project.paths)) console::err(*warning);
 
   std::error_code canonical_error;
   fs::path canonical_root = fs::canonical(project.paths.root, canonical_error);
   if (canonical_error) canonical_root = project.paths.root;
 
   auto [sender, receiver] = Channel<ChangeEvent>::create();
-  auto watcher = platform::FileWatcher::watch(canonical_root, std::move(sender));
+  // The project's work id is the one its pointer file gave at the load: the name of its central
+  // directory. Another folder at the path (another project moved there, a template, an empty
+  // mount point) is not this project's, and nothing in it may reach this ledger.
+  auto accept = [check = ProjectFolderCheck(project.paths.root, project.paths.central_dir.filename().string())](
+                    const fs::path& folder) mutable { return check(folder, Clock::now()); };
+  auto watcher = platform::FileWatcher::watch(canonical_root, std::move(sender), std::move(accept));
   if (!watcher) {
     return std::unexpected(
         ErrorChain(std::move(watcher.error())).context(fmt::format("failed to watch {}", display(canonical_root))));

@@ -50,7 +50,8 @@ std::vector<checkpoint_ops::FileRead> process_batch(LoadedProject& project,
 class WatchSession {
  public:
   // Repairs a torn ledger tail, finds the signing key, starts watching the project folder and
-  // prints the start-up lines; any failure comes back before anything is watched.
+  // prints the start-up lines; any failure comes back before anything is watched. Only a folder
+  // whose pointer file names this project's work id is watched at the path (ProjectFolderCheck).
   static Result<WatchSession> start(LoadedProject project, std::chrono::nanoseconds collapse_window);
 
   // One pass of the loop: takes one change event (one taken in during the last batch, else one

@@ -1,6 +1,12 @@
 #include "pointer.h"
 
+#include <new>
+
 #include <fmt/format.h>
+
+#include "durable_file.h"
+#include "json/document.h"
+#include "text.h"
 
 namespace tallowmere_cli::pointer {
 namespace {
@@ -30,6 +36,28 @@ std::optional<std::string> unsafe_work_id(std::string_view work_id) {
   return fmt::format("unsafe work_id {}: {}; a work id must be a single folder name under the central root's "
                      "\"projects\" folder",
                      quoted(work_id), *why);
+}
+
+Result<ProjectPointer> read_pointer_file(const std::filesystem::path& pointer_file) {
+  using tallowmere_core::text::display;
+  try {
+    auto text = tallowmere_core::durable_file::read_text_file(pointer_file);
+    if (!text) {
+      // The system's own words, without the core's "I/O error at" around them.
+      const auto* io = text.error().get<tallowmere_core::core_error::Io>();
+      return std::unexpected(ErrorChain(io != nullptr ? io->source.to_string() : text.error().message())
+                                 .context(fmt::format("failed to read pointer file {}", display(pointer_file))));
+    }
+    const std::string malformed =
+        fmt::format("pointer file {} is malformed (if it was hand-edited, that's likely why)", display(pointer_file));
+    auto pointer = tallowmere_core::json::read_document<ProjectPointer>(*text);
+    if (!pointer) return std::unexpected(ErrorChain(pointer.error().to_string()).context(malformed));
+    if (auto unsafe = unsafe_work_id(pointer->work_id)) return std::unexpected(ErrorChain(std::move(*unsafe)).context(malformed));
+    return std::move(*pointer);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(ErrorChain("out of memory").context(fmt::format("failed to read pointer file {}",
+                                                                           display(pointer_file))));
+  }
 }
 
 }  // namespace tallowmere_cli::pointer

@@ -1,10 +1,12 @@
 #pragma once
 // The pointer file `.tallowmere` in a project folder: it names the project's work id, and
 // through it the project's central directory.
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "error_chain.h"
 #include "json/record.h"
 
 namespace tallowmere_cli {
@@ -21,6 +23,12 @@ namespace pointer {
 // path component under `<central root>/projects/`, so anything that would resolve elsewhere
 // (empty, absolute, ".", "..", a "/" inside, a NUL byte) is refused; the text names the work id.
 std::optional<std::string> unsafe_work_id(std::string_view work_id);
+
+// Reads and parses the pointer file at `pointer_file`, read as a project load reads it: the read
+// error under "failed to read pointer file {}", a JSON error or an unsafe work id under "pointer
+// file {} is malformed (if it was hand-edited, that's likely why)". Never blocks (a FIFO is no
+// regular file), never throws.
+Result<ProjectPointer> read_pointer_file(const std::filesystem::path& pointer_file);
 
 }  // namespace pointer
 }  // namespace tallowmere_cli

@@ -34,9 +34,8 @@ inline constexpr std::array<unsigned char, 32> test_public = {
     0xd7, 0x5a, 0x98, 0x01, 0x82, 0xb1, 0x0a, 0xb7, 0xd5, 0x4b, 0xfe, 0xd3, 0xc9, 0x64, 0x07, 0x3a,
     0x0e, 0xe1, 0x72, 0xf3, 0xda, 0xa6, 0x23, 0x25, 0xaf, 0x02, 0x1a, 0x68, 0xf7, 0x07, 0x51, 0x1a};
 
-// Keys in another order, an unknown key and a five-element contributor array: the rewrite puts
-// every known key back in declaration order, writes absent values as null and keeps the unknown
-// key after them.
+// Keys in another order, an unknown key, no head and a five-element contributor array: the
+// rewrite changes the sequence where it stands, adds the head and keeps every other byte.
 inline constexpr std::string_view manifest_on_disk =
     R"({"current_sequence":7,"extra":true,"contributors":[["alice","Alice","pk","2026-01-01T00:00:00+01:00",null]],)"
     R"("created_at":"2026-01-01T00:00:00+01:00","work_id":"w1","schema_version":"1"})";

@@ -1,6 +1,8 @@
 #include "blob_store.h"
 
 #include <csignal>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,88 @@ TEST_F(BlobStoreTest, CopyIsNoMoreReadableThanItsSourceAndLinksAreRefused) {
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().message(), "I/O error at " + link.string() + ": not a regular file");
   EXPECT_EQ(names_in(objects_).size(), 3u) << "nothing new, not even a temporary file";
+}
+
+mode_t mode_of(const fs::path& path, bool follow = true) {
+  struct stat metadata {};
+  const int result = follow ? ::stat(path.c_str(), &metadata) : ::lstat(path.c_str(), &metadata);
+  return result == 0 ? metadata.st_mode : 0;
+}
+
+// A file may be private only by the folder it sits in (a 0644 session in a 0700 project folder):
+// its copy keeps the file's mode, so the store itself must keep others out.
+TEST_F(BlobStoreTest, StoreFolderIsTheOwnersAlone) {
+  struct Case {
+    const char* name;
+    std::optional<mode_t> existing_mode;  // none: no folder yet
+    mode_t umask;
+  };
+  const std::vector<Case> cases{
+      {"created, umask 022", std::nullopt, 022},
+      {"created, umask 0", std::nullopt, 0},
+      {"existing, open to everyone", 0777, 022},
+      {"existing, readable by others", 0755, 022},
+      {"existing, with set-group-id and sticky bits", 03775, 022},
+      {"existing, already private", 0700, 077},
+  };
+  write_file(temp_ / "Song.rpp", "content");
+  ASSERT_EQ(::chmod((temp_ / "Song.rpp").c_str(), 0644), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ignored;
+    fs::remove_all(objects_, ignored);
+    if (c.existing_mode) {
+      fs::create_directories(objects_);
+      ASSERT_EQ(::chmod(objects_.c_str(), *c.existing_mode), 0);
+    }
+    const mode_t old_umask = ::umask(c.umask);
+    auto stored = store_copy(objects_, temp_ / "Song.rpp");
+    ::umask(old_umask);
+    ASSERT_TRUE(stored.has_value()) << stored.error().message();
+    EXPECT_TRUE(S_ISDIR(mode_of(objects_)));
+    EXPECT_EQ(mode_of(objects_) & 07777, 0700u) << fmt::format("{:o}", mode_of(objects_) & 07777);
+    EXPECT_EQ(mode_of(objects_ / stored->sha256_hex) & 0777, 0644u & ~c.umask) << "the copy keeps its own rule";
+  }
+  EXPECT_EQ(mode_of(objects_.parent_path()) & 0777, 0755u) << "only the store itself is narrowed";
+}
+
+// A store moved elsewhere and linked back still takes the copies, and what the link leads to keeps
+// the mode its owner gave it; a link that leads to no folder fails as any other non-folder does.
+TEST_F(BlobStoreTest, StoreFolderBehindALinkIsUsedButNeverChangedThroughIt) {
+  write_file(temp_ / "Song.rpp", "content");
+  const fs::path elsewhere = temp_ / "external" / "objects";
+  fs::create_directories(elsewhere);
+  ASSERT_EQ(::chmod(elsewhere.c_str(), 0755), 0);
+  fs::create_directories(objects_.parent_path());
+  fs::create_symlink(elsewhere, objects_);
+  auto stored = store_copy(objects_, temp_ / "Song.rpp");
+  ASSERT_TRUE(stored.has_value()) << stored.error().message();
+  EXPECT_EQ(read_file(elsewhere / stored->sha256_hex), "content");
+  EXPECT_TRUE(S_ISLNK(mode_of(objects_, false)));
+  EXPECT_EQ(mode_of(elsewhere) & 07777, 0755u);
+
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make_target;
+  };
+  const std::vector<Case> cases{
+      {"link to a file", [](const fs::path& target) { write_file(target, "not a folder"); }},
+      {"dangling link", [](const fs::path&) {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path target = temp_ / fmt::format("target-{}", c.name);
+    c.make_target(target);
+    const fs::path store = temp_ / fmt::format("central-{}", c.name) / "objects";
+    fs::create_directories(store.parent_path());
+    fs::create_symlink(target, store);
+    auto refused = store_copy(store, temp_ / "Song.rpp");
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_TRUE(refused.error().message().starts_with("I/O error at " + store.string() + ": "))
+        << refused.error().message();
+    EXPECT_TRUE(S_ISLNK(mode_of(store, false)));
+  }
+  EXPECT_EQ(mode_of(temp_ / "target-link to a file") & 0777, 0644u);
 }
 
 TEST_F(BlobStoreTest, StoredBytesCountsOnlyFinishedCopiesDirectlyInTheFolder) {

@@ -363,7 +363,9 @@ TEST_F(BlobCheckpointTest, MilestoneNoticeIsGivenOnceAndRecorded) {
   EXPECT_EQ(out[0], notice) << "the notice comes before the checkpoint line";
   EXPECT_TRUE(out[1].find("SessionSave files=Song.rpp entry=") != std::string::npos) << out[1];
   EXPECT_EQ(project_.config.retention_policy.last_notified_milestone_gb, 0u);
-  EXPECT_NE(read_file(disk_.central_dir / "config.json").find(R"("last_notified_milestone_gb": 0)"), std::string::npos);
+  // Added after the last member of the retention policy, written as compactly as the file is.
+  EXPECT_NE(read_file(disk_.central_dir / "config.json").find(R"([0],"last_notified_milestone_gb":0}})"),
+            std::string::npos);
 
   cmd_watch::process_batch(project_, {settled_file("Song.rpp", "two")}, canonical_root, "alice", key_);
   EXPECT_EQ(lines_starting(console_.out_lines(), "NOTE: ").size(), 1u);
@@ -404,6 +406,23 @@ TEST_F(BlobCheckpointTest, UnsavedMilestoneIsWarnedAboutAndNotRepeated) {
   const auto warnings = lines_starting(console_.err_lines(), "WARNING: failed to record the storage milestone notice: ");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].find("I/O error at " + project_.paths.config_file.string()), std::string::npos) << warnings[0];
+}
+
+// A configuration that no longer reads is never half-edited: it stays byte for byte, and the
+// warning says why.
+TEST_F(BlobCheckpointTest, MilestoneIsNotRecordedInAConfigurationThatNoLongerReads) {
+  const fs::path config_file = disk_.central_dir / "config.json";
+  constexpr std::string_view edited =
+      R"({"checkpoint_policy":{"mode":"hybrid","event_triggers":["session_save"]},)"
+      R"("retention_policy":{"store_blobs":false,"store_blobs":true,"storage_milestones_gb":[0]}})";
+  write_file(config_file, edited);
+  auto outcome = checkpoint({settled_file("Song.rpp", "one")});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().one_line();
+  EXPECT_EQ(read_file(config_file), edited);
+  EXPECT_EQ(console_.err_lines(),
+            std::vector<std::string>{"WARNING: failed to record the storage milestone notice: it no longer reads as a "
+                                     "configuration, so it was left as it is: failed to parse config at " +
+                                     config_file.string() + ": duplicate field `store_blobs` at line 1 column 126"});
 }
 
 TEST(PlatformTest, EntriesNameThePlatformTheServiceRunsOn) { EXPECT_EQ(platform_os(), expected_os); }

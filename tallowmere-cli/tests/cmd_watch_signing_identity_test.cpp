@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "text.h"
 #include "watch_project_fixture.h"
 
 namespace tallowmere_cli::cmd_watch {
@@ -78,6 +79,55 @@ TEST(SigningKeySearchTest, LastContributorWithAKeyItemSigns) {
         EXPECT_EQ(identity.error().one_line(), c.error);
       }
     }
+  }
+}
+
+TEST(SigningKeySearchTest, KeyThatTheManifestsPublicKeyCannotVerifyIsReported) {
+  const std::string signer_key = tallowmere_core::base64::encode(public_key(1));
+  struct Case {
+    const char* name;
+    std::string contributor;
+    std::string recorded_public_key;
+    std::optional<std::string> problem;  // none: no warning
+  };
+  const std::string mismatch = "does not match the public key that the manifest records for this contributor";
+  const std::string unreadable =
+      "cannot be checked, since the manifest's public key for this contributor is not standard Base64 of 32 bytes";
+  const std::vector<Case> cases{
+      {"the recorded key", "alice", signer_key, std::nullopt},
+      {"another contributor's key", "alice", tallowmere_core::base64::encode(public_key(2)), mismatch},
+      {"not Base64", "alice", "pk", unreadable},
+      {"the recorded key with a line feed", "alice", signer_key + "\n", unreadable},
+      {"Base64 of 31 bytes", "alice", tallowmere_core::base64::encode(std::vector<unsigned char>(31, 7)), unreadable},
+      {"empty", "alice", "", unreadable},
+      {"a line feed in the contributor id stays escaped", "al\nice", "pk", unreadable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProjectOnDisk disk;
+    disk.store_key(c.contributor, 1);
+    tallowmere_core::WorkManifest manifest;
+    tallowmere_core::Contributor contributor;
+    contributor.contributor_id = c.contributor;
+    contributor.public_key = c.recorded_public_key;
+    manifest.contributors.push_back(contributor);
+    auto identity = find_signing_key(manifest);
+    ASSERT_TRUE(identity.has_value()) << identity.error().one_line();
+
+    const auto warning = mismatched_key_warning(*identity, disk.load().paths);
+    if (!c.problem) {
+      EXPECT_EQ(warning, std::nullopt);
+      continue;
+    }
+    ASSERT_TRUE(warning.has_value());
+    const fs::path item = disk.data_home / "tallowmere-keychain" / "tallowmere-core" / c.contributor;
+    EXPECT_EQ(*warning, fmt::format("WARNING: {} (w1): the signing key of contributor {}, from credential store item "
+                                    "tallowmere-core/{} ({}), {}; entries signed with it will not verify with the "
+                                    "manifest's key",
+                                    disk.root.string(), tallowmere_core::text::escape_control(c.contributor),
+                                    tallowmere_core::text::escape_control(c.contributor),
+                                    tallowmere_core::text::display(item), *c.problem));
+    EXPECT_EQ(warning->find('\n'), std::string::npos);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "platform/file_watcher.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -223,8 +224,10 @@ TEST_P(FileWatcherReturnTest, AFolderStandingAtThePathAgainIsWatchedAndItsFilesR
   tallowmere_test::write_file(in("Song.als"), "version 1");
   settle();
   GetParam().take_away_and_back(folder_, temp_ / "aside");
+  // A folder made again and then filled may be found before its Song.als is written, which then
+  // comes as an event of its own; a folder put back whole is reported whole.
   auto recrawl = receive_until([&](const ChangeEvent& event) {
-    return event.kind == EventKind::Any && mentions({event}, in("Song.als"));
+    return (event.kind == EventKind::Any || event.kind == EventKind::Create) && mentions({event}, in("Song.als"));
   });
   ASSERT_TRUE(recrawl);
   tallowmere_test::write_file(in("After.als"), "saved in the folder that is there now");
@@ -320,17 +323,22 @@ TEST(FileWatcherPathTest, AGrandparentMovedAwayAndRestoredIsFollowedEachTime) {
   const auto created = [](const fs::path& file) {
     return [file](const ChangeEvent& event) { return event == ChangeEvent{EventKind::Create, {file}}; };
   };
+  // A folder found at the path is watched at once, so a file written into it just after may come
+  // as its own event or in the report of the folder's contents, depending on which came first.
+  const auto mentioning = [](const fs::path& file) {
+    return [file](const ChangeEvent& event) { return mentions({event}, file); };
+  };
 
-  // Away and straight back: the folder at the path is the watched one still.
+  // Away and straight back: the folder at the path is the watched one still (or again).
   fs::rename(studio, away);
   fs::rename(away, studio);
   tallowmere_test::write_file(folder / "Back.als", "saved after the return");
-  ASSERT_TRUE(receive_until(created(folder / "Back.als"))) << describe(received);
+  ASSERT_TRUE(receive_until(mentioning(folder / "Back.als"))) << describe(received);
 
   // Away, and another folder made at the path: that one is watched.
   fs::rename(studio, away);
   tallowmere_test::write_file(folder / "New.als", "in the folder now standing at the path");
-  ASSERT_TRUE(receive_until(recrawl_naming(folder / "New.als"))) << describe(received);
+  ASSERT_TRUE(receive_until(mentioning(folder / "New.als"))) << describe(received);
 
   // The first folder restored in its place: watched again, with everything in it reported.
   fs::remove_all(studio);
@@ -339,6 +347,137 @@ TEST(FileWatcherPathTest, AGrandparentMovedAwayAndRestoredIsFollowedEachTime) {
   tallowmere_test::write_file(folder / "After.als", "saved in the restored folder");
   ASSERT_TRUE(receive_until(created(folder / "After.als"))) << describe(received);
   (*watcher)->stop();
+}
+
+// Receives on `receiver` until an event for which `wanted` holds; false when the deadline passes.
+bool receive_matching(Channel<ChangeEvent>::Receiver& receiver, const std::function<bool(const ChangeEvent&)>& wanted,
+                      std::vector<ChangeEvent>& received) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto event = receiver.receive(deadline - std::chrono::steady_clock::now());
+    if (!event) {
+      if (event.error() == ReceiveFailure::Disconnected) return false;
+      continue;
+    }
+    received.push_back(*event);
+    if (wanted(received.back())) return true;
+  }
+  return false;
+}
+
+std::function<bool(const ChangeEvent&)> recrawl_naming(const fs::path& file) {
+  return [file](const ChangeEvent& event) { return event.kind == EventKind::Any && mentions({event}, file); };
+}
+
+std::function<bool(const ChangeEvent&)> created(const fs::path& file) {
+  return [file](const ChangeEvent& event) { return event == ChangeEvent{EventKind::Create, {file}}; };
+}
+
+// A file written into a folder just after it appears at the path may come as its own event or in
+// the report of the folder's contents, depending on which the watch saw first.
+std::function<bool(const ChangeEvent&)> mentioning(const fs::path& file) {
+  return [file](const ChangeEvent& event) { return mentions({event}, file); };
+}
+
+// A watch and its receiver, for tests with several at once.
+struct Watched {
+  fs::path folder;
+  std::optional<Channel<ChangeEvent>::Receiver> receiver;
+  std::unique_ptr<FileWatcher> watcher;
+  std::vector<ChangeEvent> received;
+
+  static Watched start(const fs::path& folder, FolderCheck accept = {}) {
+    Watched watched{folder, std::nullopt, nullptr, {}};
+    auto [sender, receiver] = Channel<ChangeEvent>::create();
+    watched.receiver.emplace(std::move(receiver));
+    auto watcher = FileWatcher::watch(folder, std::move(sender), std::move(accept));
+    EXPECT_TRUE(watcher.has_value()) << (watcher ? "" : watcher.error());
+    if (watcher) watched.watcher = std::move(*watcher);
+    return watched;
+  }
+  bool receive(const std::function<bool(const ChangeEvent&)>& wanted) {
+    return receive_matching(*receiver, wanted, received);
+  }
+};
+
+// The folder check decides what a folder at the path is: a refused one reports nothing, however
+// much changes in it, but each change asks the check again; once it says yes, the folder is
+// reported whole and then watched.
+TEST(FileWatcherCheckTest, ARefusedFolderReportsNothingUntilTheCheckTakesIt) {
+  tallowmere_test::TempDir temp;
+  const fs::path folder = fs::canonical(temp.path()) / "Album";
+  fs::create_directory(folder);
+  std::atomic<bool> wanted{false};
+  std::atomic<int> asked{0};
+  auto watched = Watched::start(folder, [&](const fs::path& at) {
+    EXPECT_EQ(at, folder);
+    ++asked;
+    return wanted.load();
+  });
+  ASSERT_TRUE(watched.watcher);
+  EXPECT_EQ(asked.load(), 1) << "asked once at the start";
+
+  tallowmere_test::write_file(folder / "Song.als", "in a folder not ours");
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return asked.load() >= 2; }));
+  EXPECT_EQ(watched.receiver->try_receive().error(), ReceiveFailure::Timeout) << "a refused folder reports nothing";
+
+  wanted = true;
+  tallowmere_test::write_file(folder / ".marker", "what made the check change its mind");
+  ASSERT_TRUE(watched.receive(recrawl_naming(folder / "Song.als"))) << describe(watched.received);
+  tallowmere_test::write_file(folder / "After.als", "saved in the folder taken");
+  ASSERT_TRUE(watched.receive(created(folder / "After.als"))) << describe(watched.received);
+}
+
+// While nothing stands at the path, not even the folders above it, each one made along the path
+// is followed down until the folder is back.
+TEST(FileWatcherCheckTest, AFolderWhosePathIsGoneFromFurtherUpIsFoundWhenThePathIsMadeAgain) {
+  tallowmere_test::TempDir temp;
+  const fs::path studio = fs::canonical(temp.path()) / "Studio";
+  const fs::path folder = studio / "Music" / "Album";
+  fs::create_directories(folder);
+  auto watched = Watched::start(folder);
+  ASSERT_TRUE(watched.watcher);
+  fs::remove_all(studio);
+  fs::create_directory(studio);
+  fs::create_directory(studio / "Music");
+  tallowmere_test::write_file(folder / "Song.als", "restored");
+  ASSERT_TRUE(watched.receive(mentioning(folder / "Song.als"))) << describe(watched.received);
+}
+
+// Watches share the system's watch of a folder they all watch (a common parent, a project folder
+// that is another one's parent): the one left keeps it when another stops.
+TEST(FileWatcherSharingTest, AWatchThatStopsLeavesTheFoldersItSharedWatchedForTheOthers) {
+  tallowmere_test::TempDir temp;
+  const fs::path music = fs::canonical(temp.path()) / "Music";
+  const fs::path album = music / "Album", other = music / "Other", inner = album / "Inner";
+  fs::create_directories(inner);
+  fs::create_directories(other);
+  auto album_watch = Watched::start(album);
+  auto other_watch = Watched::start(other);
+  auto inner_watch = Watched::start(inner);
+  ASSERT_TRUE(album_watch.watcher && other_watch.watcher && inner_watch.watcher);
+
+  // Album's folder is Inner's parent, and Music is everybody's parent or grandparent.
+  other_watch.watcher->stop();
+  EXPECT_EQ(other_watch.receiver->try_receive().error(), ReceiveFailure::Disconnected);
+  inner_watch.watcher->stop();
+
+  tallowmere_test::write_file(album / "Song.als", "still watched");
+  ASSERT_TRUE(album_watch.receive(created(album / "Song.als"))) << describe(album_watch.received);
+  // Music's watch is still there for Album: Album replaced through it is noticed.
+  fs::rename(album, music / "Album-old");
+  tallowmere_test::write_file(album / "New.als", "in the folder now at the path");
+  ASSERT_TRUE(album_watch.receive(mentioning(album / "New.als"))) << describe(album_watch.received);
+
+  // And the other way round: Album's watch stopped, Inner's folder above (the new Album) still
+  // reports Inner's move.
+  fs::create_directory(album / "Inner2");
+  auto inner_again = Watched::start(album / "Inner2");
+  ASSERT_TRUE(inner_again.watcher);
+  album_watch.watcher->stop();
+  fs::rename(album / "Inner2", album / "Inner2-old");
+  tallowmere_test::write_file(album / "Inner2" / "Deep.als", "in the folder now at the path");
+  ASSERT_TRUE(inner_again.receive(mentioning(album / "Inner2" / "Deep.als"))) << describe(inner_again.received);
 }
 
 TEST_F(FileWatcherTest, EventsAreDroppedOnceTheReceiverIsGone) {

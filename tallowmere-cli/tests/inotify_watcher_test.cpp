@@ -1,5 +1,6 @@
 #include "platform/inotify_watcher.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -229,6 +230,75 @@ TEST(InotifyTranslateTest, OverflowReportsEveryRegularFileInTheFolderAsAny) {
 TEST(InotifyTranslateTest, OverflowOnAFolderThatCannotBeListedReportsNoPaths) {
   auto translation = inotify::translate(InotifyRecords().overflow().bytes(), "/nonexistent/tallowmere/folder");
   EXPECT_EQ(translation.events, (std::vector<ChangeEvent>{{EventKind::Any, {}}}));
+}
+
+// One descriptor shared by every watch: a watch descriptor held by several watches goes to each
+// only with the kinds it asked for, and is given up only when the last holder lets go.
+TEST(InotifyWatchTableTest, SharedWatchDescriptorsReachTheirHoldersAndOutliveAHolderThatLeaves) {
+  using Hold = inotify::WatchTable::Hold;
+  using Ids = std::vector<std::uint64_t>;
+  constexpr std::uint64_t a = 1, b = 2;
+  constexpr int a_folder = 10, music = 11, b_folder = 12, other_parent = 13;
+  inotify::WatchTable table;
+  // A's folder and B's folder lie in one Music folder: both hold its watch descriptor.
+  EXPECT_TRUE(table.replace(a, std::vector<Hold>{{a_folder, IN_CREATE | IN_MODIFY}, {music, IN_MOVED_FROM}}).empty());
+  EXPECT_TRUE(table.replace(b, std::vector<Hold>{{b_folder, IN_MODIFY}, {music, IN_MOVE_SELF}}).empty());
+
+  struct Case {
+    const char* label;
+    int wd;
+    std::uint32_t mask;
+    Ids expected;
+  };
+  const std::vector<Case> cases{
+      {"A's own folder", a_folder, IN_MODIFY, {a}},
+      {"a name moved out of Music, which only A asked for", music, IN_MOVED_FROM, {a}},
+      {"the same about a folder", music, IN_MOVED_FROM | IN_ISDIR, {a}},
+      {"Music itself moved, which only B asked for", music, IN_MOVE_SELF, {b}},
+      {"a kind nobody asked for", music, IN_CREATE, {}},
+      {"the watch's end goes to every holder", music, IN_IGNORED, {a, b}},
+      {"so does an unmount", music, IN_UNMOUNT, {a, b}},
+      {"a descriptor nobody holds", 99, IN_MODIFY, {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(table.recipients(c.wd, c.mask), c.expected) << c.label;
+
+  EXPECT_EQ(table.remove(b), (std::vector<int>{b_folder})) << "Music is still A's";
+  EXPECT_EQ(table.recipients(music, IN_MOVED_FROM), (Ids{a}));
+  EXPECT_EQ(table.recipients(music, IN_MOVE_SELF), Ids{});
+
+  // A re-arms elsewhere: what it no longer holds, and nobody else does, is given up.
+  EXPECT_EQ(table.replace(a, std::vector<Hold>{{a_folder, IN_MODIFY}, {other_parent, IN_MOVED_FROM}}),
+            (std::vector<int>{music}));
+  // A descriptor the kernel dropped needs no removal.
+  table.forget(a_folder);
+  EXPECT_EQ(table.recipients(a_folder, IN_MODIFY), Ids{});
+  EXPECT_EQ(table.remove(a), (std::vector<int>{other_parent}));
+  EXPECT_TRUE(table.empty());
+
+  // One holder naming a descriptor twice (a folder that is also its own ancestor through a bind
+  // mount, say) holds it once, with both masks.
+  EXPECT_TRUE(table.replace(a, std::vector<Hold>{{music, IN_CREATE}, {music, IN_MOVE_SELF}}).empty());
+  EXPECT_EQ(table.recipients(music, IN_MOVE_SELF), (Ids{a}));
+  EXPECT_EQ(table.remove(a), (std::vector<int>{music}));
+}
+
+TEST(InotifyErrorTextTest, TheLimitsNameTheSettingThatRaisesThem) {
+  struct Case {
+    int error;
+    bool adding_watch;
+    std::string expected;
+  };
+  const std::vector<Case> cases{
+      {EMFILE, false,
+       "Too many open files (os error 24): the per-user limit of inotify instances is reached; raise "
+       "/proc/sys/fs/inotify/max_user_instances"},
+      {ENOSPC, true,
+       "No space left on device (os error 28): the per-user limit of inotify watches is reached; raise "
+       "/proc/sys/fs/inotify/max_user_watches"},
+      {ENOENT, true, "No such file or directory (os error 2)"},
+      {ENOTDIR, true, "Not a directory (os error 20)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(inotify::error_text(c.error, c.adding_watch), c.expected) << c.error;
 }
 
 }  // namespace

@@ -122,9 +122,11 @@ class ProjectOnDisk {
     std::string contributors;
     for (std::size_t i = 0; i < settings.contributors.size(); ++i) {
       if (i > 0) contributors += ",";
+      const std::string recorded_key = tallowmere_core::base64::encode(public_key(static_cast<unsigned char>(i + 1)));
       contributors += fmt::format(
-          R"({{"contributor_id":"{}","display_name":"C{}","public_key":"pk","key_created_at":"2026-01-01T00:00:00+01:00"}})",
-          settings.contributors[i], i);
+          R"({{"contributor_id":"{}","display_name":"C{}","public_key":"{}",)"
+          R"("key_created_at":"2026-01-01T00:00:00+01:00"}})",
+          settings.contributors[i], i, recorded_key);
     }
     tallowmere_test::write_file(
         central_dir / "manifest.json",
@@ -143,7 +145,8 @@ class ProjectOnDisk {
     if (settings.ledger) tallowmere_test::write_file(ledger_file(), *settings.ledger);
   }
 
-  // Stores `text` as the key item of `contributor`, with file mode `mode`.
+  // Stores `text` as the key item of `contributor`, with file mode `mode`. The manifest records the
+  // public key of seed 1 for the first contributor, 2 for the second and so on.
   void store_key_text(std::string_view contributor, std::string_view text, mode_t mode = 0600) const {
     tallowmere_test::store_key_item(data_home, contributor, text, mode);
   }

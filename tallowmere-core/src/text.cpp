@@ -39,6 +39,14 @@ bool is_white_space(char32_t c) {
   }
 }
 
+// What a terminal or a log reader may act on instead of showing: the C0 and C1 controls and DEL
+// (line breaks, escape sequences), the line and paragraph separators, and the bidirectional
+// embeddings, overrides and isolates, which reorder the text that follows them.
+bool is_console_control(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -95,16 +103,34 @@ std::string lossy_utf8(std::string_view bytes) {
 }
 
 std::string escape_control(std::string_view text) {
-  const auto is_control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; };
-  if (std::none_of(text.begin(), text.end(), is_control)) return std::string(text);
+  const auto is_plain_ascii = [](char c) { return c >= 0x20 && c < 0x7F; };
+  if (std::all_of(text.begin(), text.end(), is_plain_ascii)) return std::string(text);
   std::string out;
   out.reserve(text.size() + 8);
-  for (const char c : text) {
-    if (!is_control(c)) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (is_plain_ascii(c)) {
       out.push_back(c);
+      ++i;
       continue;
     }
-    switch (c) {
+    std::size_t bad;
+    const std::size_t n = utf8_sequence_length(text, i, bad);
+    if (n == 0) {
+      // Passed on as it is, a stray byte could be read as a C1 control by a terminal that decodes
+      // leniently or not as UTF-8 at all; shown as in a path instead.
+      out += "\xEF\xBF\xBD";
+      i += bad;
+      continue;
+    }
+    const std::size_t start = i;
+    const char32_t scalar = decode(text, i);
+    if (!is_console_control(scalar)) {
+      out.append(text.substr(start, n));
+      continue;
+    }
+    switch (scalar) {
       case '\b': out += "\\b"; break;
       case '\t': out += "\\t"; break;
       case '\n': out += "\\n"; break;
@@ -112,17 +138,16 @@ std::string escape_control(std::string_view text) {
       case '\r': out += "\\r"; break;
       default: {
         static constexpr char digits[] = "0123456789abcdef";
-        const auto byte = static_cast<unsigned char>(c);
-        out += "\\u00";
-        out.push_back(digits[byte >> 4]);
-        out.push_back(digits[byte & 0x0F]);
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out.push_back(digits[(scalar >> shift) & 0x0F]);
       }
     }
   }
   return out;
 }
 
-std::string display(const std::filesystem::path& path) { return escape_control(lossy_utf8(path.native())); }
+// escape_control shows what is not UTF-8 as U+FFFD itself.
+std::string display(const std::filesystem::path& path) { return escape_control(path.native()); }
 
 std::string_view trim_whitespace(std::string_view text) {
   std::size_t begin = 0;

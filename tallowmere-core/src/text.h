@@ -55,10 +55,13 @@ bool is_utf8_prefix(std::string_view bytes);
 // (one replacement per maximal invalid subpart).
 std::string lossy_utf8(std::string_view bytes);
 
-// `text` with every control character (U+0000 to U+001F, U+007F) written as an escape: \b, \t,
-// \n, \f, \r, or \u00XX with lowercase hexadecimal. A value interpolated into a console line can
-// then never add a line of its own or reach the terminal as a control sequence. Text without
-// control characters comes back unchanged (a backslash is left as it is).
+// `text` with every character that a terminal or log reader may act on written as an escape:
+// the C0 controls (\b, \t, \n, \f, \r, else \u00XX), DEL and the C1 controls (\u007f to \u009f),
+// the line and paragraph separators (\u2028, \u2029) and the bidirectional controls (\u202a to
+// \u202e, \u2066 to \u2069), all with lowercase hexadecimal; bytes that are not UTF-8 become
+// U+FFFD, as in lossy_utf8. A value interpolated into a console line can then never add a line of
+// its own, reorder what follows it or reach the terminal as a control sequence. Text without any
+// of these comes back unchanged (a backslash is left as it is), so escaping twice changes nothing.
 std::string escape_control(std::string_view text);
 
 // A path in its display form: its bytes, invalid UTF-8 shown as U+FFFD, control characters

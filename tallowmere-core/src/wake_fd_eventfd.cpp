@@ -18,9 +18,15 @@ std::expected<WakeFd, int> WakeFd::create() {
 }
 
 void WakeFd::notify() const noexcept {
-  // Nobody reads the counter, so it stays readable; a full counter (EAGAIN) is readable already.
+  // Until clear() reads the counter it stays readable; a full counter (EAGAIN) is readable already.
   const std::uint64_t one = 1;
   posix::retry_on_eintr([&] { return ::write(fd_.get(), &one, sizeof one); });
+}
+
+void WakeFd::clear() const noexcept {
+  // Reading an eventfd hands back its counter and sets it to zero; an empty one gives EAGAIN.
+  std::uint64_t count = 0;
+  posix::retry_on_eintr([&] { return ::read(fd_.get(), &count, sizeof count); });
 }
 
 }  // namespace tallowmere_core

@@ -1,5 +1,5 @@
 // The wake descriptor of systems without eventfd (macOS, the BSDs): a self-pipe whose read end is
-// polled and never read.
+// polled, and drained only by clear().
 #include "wake_fd.h"
 
 #include <cerrno>
@@ -31,9 +31,16 @@ std::expected<WakeFd, int> WakeFd::create() {
 }
 
 void WakeFd::notify() const noexcept {
-  // Nobody reads the pipe, so one byte keeps it readable; a full pipe (EAGAIN) is readable already.
+  // Until clear() drains the pipe one byte keeps it readable; a full pipe (EAGAIN) is readable already.
   const char one = 1;
   posix::retry_on_eintr([&] { return ::write(write_end_.get(), &one, 1); });
+}
+
+void WakeFd::clear() const noexcept {
+  // The read end is non-blocking: reading stops at EAGAIN once the pipe is empty.
+  char drained[64];
+  while (posix::retry_on_eintr([&] { return ::read(fd_.get(), drained, sizeof drained); }) > 0) {
+  }
 }
 
 }  // namespace tallowmere_core

@@ -388,11 +388,9 @@ std::vector<Rejection> entry_rejections() {
       {"DeepArrayDocument", repeat(R"([)", 100000),
        R"(invalid type: sequence, expected a string at line 1 column 1)"},
       {"DeepObjectDocument", repeat(R"({"x":)", 100000),
-       R"(recursion limit exceeded at line 1 column 636)"},
+       R"(EOF while parsing a value at line 1 column 500000)"},
       {"DeepUnknownUnclosed", open_line() + R"(,"x":)" + repeat(R"([)", 100000),
-       R"(recursion limit exceeded at line 1 column 624)"},
-      {"DeepUnknownClosed", open_line() + R"(,"x":)" + repeat(R"([)", 200) + repeat(R"(])", 200) + "}",
-       R"(recursion limit exceeded at line 1 column 624)"},
+       R"(EOF while parsing a list at line 1 column 100497)"},
   };
 }
 
@@ -585,6 +583,8 @@ TEST(EntryReading, UnknownMembersAreSkippedWhateverTheirWellFormedValue) {
       R"("\ud83d")",  // never becomes text, so a lone surrogate does no harm
       R"("\u0000\n")",
       repeat("[", 100) + repeat("]", 100),  // far deeper than any record nests
+      repeat("[", 200) + repeat("]", 200),  // deeper than a typed value may nest
+      repeat(R"({"a":)", 100000) + "1" + repeat("}", 100000),
   };
   for (const auto& value : values) {
     SCOPED_TRACE(value.substr(0, 40));

@@ -93,14 +93,17 @@ using Clock = std::chrono::steady_clock;
 
 // What the accept loop and every connection thread share; it lives as long as the last of them.
 struct Server {
-  Server(WatchedMap watched_projects, tallowmere_cli::SharedFlag rescan_flag, std::size_t max_connections)
+  Server(WatchedMap watched_projects, tallowmere_cli::SharedFlag rescan_flag, const ServeOptions& options)
       : watched(std::move(watched_projects)),
         rescan(std::move(rescan_flag)),
-        connections(max_connections),
+        connections(options.max_connections, options.eviction_grace, [this] { room_changed.wake(); }),
         status_loads([watched = watched] { return project_list(watched); }) {}
 
   WatchedMap watched;
   tallowmere_cli::SharedFlag rescan;
+  // Where the accept loop waits while the table has no room: woken when a connection ends or
+  // the server is to stop.
+  tallowmere_cli::Wakeup room_changed;
   ConnectionTable connections;
   SharedLoad status_loads;
 };
@@ -187,16 +190,19 @@ void run_connection(const AdmittedConnection& connection, const Limits& limits) 
 
 void start_detached(tallowmere_core::UniqueFunction<void()> task) { std::thread(std::move(task)).detach(); }
 
+void warn_at_limit(const ServeOptions& options) {
+  warn(fmt::format("daemon control socket is at its limit of {} connections", options.max_connections),
+       ": closing the oldest ones still waiting for a request to make room, or keeping new ones waiting until one ends");
+}
+
 // Takes one accepted connection into the table and hands it to a thread of its own. When the
 // table refuses it or no thread can be had, the connection is closed unanswered and the server
 // goes on.
 void dispatch(UniqueFd connection, const std::shared_ptr<Server>& server, const ServeOptions& options) {
-  const Limits limits{Clock::now() + options.request_time_limit, options.reply_time_limit};
-  const auto admission = server->connections.admit(connection.get());
-  if (admission.burst_began) {
-    warn(fmt::format("daemon control socket is at its limit of {} connections", options.max_connections),
-         ": closing the oldest ones still waiting for a request to make room, or new ones while none waits");
-  }
+  const auto accepted_at = Clock::now();
+  const Limits limits{accepted_at + options.request_time_limit, options.reply_time_limit};
+  const auto admission = server->connections.admit(connection.get(), accepted_at);
+  if (admission.burst_began) warn_at_limit(options);
   if (!admission.id) return;
   tallowmere_core::UniqueFunction<void()> task =
       [admitted = AdmittedConnection(std::move(connection), server, *admission.id), limits]() {
@@ -232,8 +238,16 @@ void accept_loop(int listener, const tallowmere_cli::SharedFlag& running, const 
   const auto stop = tallowmere_core::WakeFd::create();
   tallowmere_cli::Flag::Subscription stop_wakes;
   if (stop) stop_wakes = running->subscribe([&stop] { stop->notify(); });
+  const tallowmere_cli::Flag::Subscription stop_ends_wait_for_room = server->room_changed.follow(*running);
   while (running->load()) {
     try {
+      // With no room, the next client is left in the listen queue rather than accepted and closed.
+      const auto room = server->connections.room(Clock::now());
+      if (room.burst_began) warn_at_limit(options);
+      if (room.not_before) {
+        server->room_changed.wait_until(*room.not_before);
+        continue;
+      }
       UniqueFd connection(accept_one(listener, options));
       if (connection) {
         accept_failing = false;
@@ -263,7 +277,7 @@ void serve_until_stopped(const tallowmere_cli::SharedFlag& running, const Watche
   if (!listener) return warn("daemon control socket unavailable: ", listener.error().one_line());
   const auto own_file = identity_of(*path);
 
-  const auto server = std::make_shared<Server>(watched, rescan, options.max_connections);
+  const auto server = std::make_shared<Server>(watched, rescan, options);
   accept_loop(listener->get(), running, server, options);
 
   listener->reset();

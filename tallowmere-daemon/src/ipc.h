@@ -34,9 +34,13 @@ struct ServeOptions {
   // that a client sending a byte now and then cannot keep its connection.
   std::chrono::milliseconds request_time_limit = std::chrono::seconds(30);
   std::chrono::milliseconds reply_time_limit = std::chrono::seconds(30);
-  // Connections served at once; when full, the oldest still waiting for its request is closed
-  // for a new one, or the new one when none waits.
+  // Connections served at once; when full, the oldest still waiting for its request past the
+  // grace below is closed for a new one, and while none can be, no more are accepted: new clients
+  // wait in the listen queue until a connection ends.
   std::size_t max_connections = connection_limit;
+  // How long a new connection has to send its request before a newcomer may take its place: a
+  // client sends its request as it connects, and a busy machine may take a moment to read it.
+  std::chrono::milliseconds eviction_grace = std::chrono::seconds(1);
   // Starts the thread that serves one connection and lets it run on its own; throws
   // std::system_error when no thread can be started. Empty: a detached std::thread.
   std::function<void(tallowmere_core::UniqueFunction<void()>)> start_connection_thread;

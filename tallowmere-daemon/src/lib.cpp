@@ -61,26 +61,35 @@ tallowmere_cli::Status install_ctrl_c_handler(const tallowmere_cli::SharedFlag& 
 }
 
 // One service per central root: two would both watch every project and record every save twice.
-// The lock lives as long as the descriptor, and the kernel releases it when the process dies, so a
-// killed service never blocks the next start.
+// The lock is on the central root folder itself, which a second service must open whatever has
+// become of the files inside it: a lock file in `run` goes when that folder is removed, and the
+// socket with it, so neither could tell a second service that one runs. Nothing else locks the
+// root folder; the ledger locks are files of their own. The lock lives as long as the descriptor, and the kernel releases it when the process
+// dies, so a killed service never blocks the next start.
 tallowmere_cli::Result<tallowmere_core::UniqueFd> take_service_lock() {
-  auto socket = ipc::socket_path();
-  if (!socket) return std::unexpected(std::move(socket.error()));
-  const auto lock_file = socket->parent_path() / "daemon.lock";
-  tallowmere_core::UniqueFd fd(tallowmere_core::posix::retry_on_eintr(
-      [&] { return ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600); }));
+  auto root = tallowmere_cli::project::central_root();
+  if (!root) return std::unexpected(std::move(root.error()));
+  const auto open_root = [&] { return tallowmere_core::posix::open_file(*root, O_RDONLY | O_DIRECTORY); };
+  tallowmere_core::UniqueFd fd = open_root();
+  if (!fd) {
+    // A first start makes the central root along with its `run` folder, and a root that cannot
+    // be made fails the way the control socket's setup reports it.
+    if (auto socket = ipc::socket_path(); !socket) return std::unexpected(std::move(socket.error()));
+    fd = open_root();
+  }
   if (!fd) {
     return std::unexpected(tallowmere_cli::os_error(
-        fmt::format("failed to open the service lock {}", tallowmere_core::text::display(lock_file)), errno));
+        fmt::format("failed to open the central root {} for the service lock", tallowmere_core::text::display(*root)),
+        errno));
   }
   if (tallowmere_core::posix::retry_on_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
     if (errno == EWOULDBLOCK) {
       return std::unexpected(tallowmere_cli::ErrorChain(
-          fmt::format("another tallowmere-daemon is already running for {}",
-                      tallowmere_core::text::display(socket->parent_path().parent_path()))));
+          fmt::format("another tallowmere-daemon is already running for {}", tallowmere_core::text::display(*root))));
     }
     return std::unexpected(tallowmere_cli::os_error(
-        fmt::format("failed to lock the service lock {}", tallowmere_core::text::display(lock_file)), errno));
+        fmt::format("failed to lock the central root {} for the service lock", tallowmere_core::text::display(*root)),
+        errno));
   }
   return fd;
 }

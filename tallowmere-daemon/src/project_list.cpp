@@ -1,6 +1,8 @@
 #include "project_list.h"
 
+#include <exception>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "project.h"
@@ -61,7 +63,33 @@ std::vector<ProjectStatus> project_list(const WatchedMap& watched) {
   return projects;
 }
 
-SharedLoad::SharedLoad(std::function<std::vector<ProjectStatus>()> load) : load_(std::move(load)) {}
+SharedLoad::SharedLoad(std::function<std::vector<ProjectStatus>()> load)
+    : load_(std::move(load)),
+      out_of_memory_(std::make_shared<const Outcome>(Outcome{{}, std::make_exception_ptr(std::bad_alloc())})) {}
+
+std::shared_ptr<const SharedLoad::Outcome> SharedLoad::run_load() noexcept {
+  try {
+    return std::make_shared<const Outcome>(Outcome{load_(), nullptr});
+  } catch (...) {
+    try {
+      return std::make_shared<const Outcome>(Outcome{{}, std::current_exception()});
+    } catch (...) {
+      // No memory even to say what went wrong: the answer made for this at the start.
+      return out_of_memory_;
+    }
+  }
+}
+
+void SharedLoad::publish(std::unique_lock<std::mutex>& lock, std::shared_ptr<const Outcome> outcome) noexcept {
+  // Locking a mutex this thread does not hold fails only when the mutex itself is broken, and then
+  // no request could ever be answered again; ending here (noexcept) beats leaving every later
+  // request waiting for a load that never finishes.
+  lock.lock();
+  latest_ = std::move(outcome);
+  finished_ = started_;
+  loading_ = false;
+  changed_.notify_all();
+}
 
 std::vector<ProjectStatus> SharedLoad::get() {
   std::unique_lock lock(mutex_);
@@ -69,6 +97,8 @@ std::vector<ProjectStatus> SharedLoad::get() {
   // starts from now on answers it.
   const std::uint64_t wanted = started_ + 1;
   ++waiting_;
+  // Nothing from here to the unlock below throws, so every way out leaves the count right, and a
+  // load that began is always finished, its waiters woken.
   while (finished_ < wanted) {
     if (loading_) {
       changed_.wait(lock);
@@ -77,17 +107,7 @@ std::vector<ProjectStatus> SharedLoad::get() {
     started_ = wanted;
     loading_ = true;
     lock.unlock();
-    std::shared_ptr<const Outcome> outcome;
-    try {
-      outcome = std::make_shared<const Outcome>(Outcome{load_(), nullptr});
-    } catch (...) {
-      outcome = std::make_shared<const Outcome>(Outcome{{}, std::current_exception()});
-    }
-    lock.lock();
-    latest_ = std::move(outcome);
-    finished_ = started_;
-    loading_ = false;
-    changed_.notify_all();
+    publish(lock, run_load());
   }
   --waiting_;
   const std::shared_ptr<const Outcome> outcome = latest_;

@@ -38,7 +38,9 @@ class SharedLoad {
  public:
   explicit SharedLoad(std::function<std::vector<ProjectStatus>()> load);
 
-  // The list, or what the load threw (to every request that shared it).
+  // The list, or what the load threw (to every request that shared it); std::bad_alloc when even
+  // the load's failure could not be recorded. Whatever is thrown, the load counts as finished and
+  // the requests that waited for it go on.
   std::vector<ProjectStatus> get();
   // How many requests are in get() now, the one loading included.
   std::size_t waiting() const;
@@ -49,7 +51,14 @@ class SharedLoad {
     std::exception_ptr failure;
   };
 
+  // Runs the load; what it gives or throws, never throwing itself.
+  std::shared_ptr<const Outcome> run_load() noexcept;
+  // Re-takes `lock` (released for the load), records `outcome` and wakes the waiters.
+  void publish(std::unique_lock<std::mutex>& lock, std::shared_ptr<const Outcome> outcome) noexcept;
+
   std::function<std::vector<ProjectStatus>()> load_;
+  // Made at construction, for a failure whose own outcome cannot be allocated.
+  const std::shared_ptr<const Outcome> out_of_memory_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool loading_ = false;

@@ -2,8 +2,14 @@
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
+#include <map>
+#include <new>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -18,6 +24,7 @@
 namespace tallowmere_daemon::supervisor {
 namespace {
 
+namespace fs = std::filesystem;
 using tallowmere_cli::ErrorChain;
 using tallowmere_cli::Status;
 namespace console = tallowmere_cli::console;
@@ -93,26 +100,62 @@ tallowmere_core::UniqueFunction<void()> watcher_body(WatchLoop loop, tallowmere_
   };
 }
 
+// What one rescan learns as it visits the registry's entries in order.
+struct Pass {
+  explicit Pass(const tallowmere_core::Registry& registry) {
+    for (const auto& entry : registry.projects) {
+      listed_work_ids.insert(entry.work_id);
+      listed_entries.insert(entry_key(entry.work_id, entry.project_path));
+    }
+  }
+
+  static std::string entry_key(const std::string& work_id, const std::string& project_path) {
+    return work_id + '\0' + project_path;
+  }
+
+  std::set<std::string> listed_work_ids;
+  std::set<std::string> listed_entries;
+  // Each history to the work id of the entry that watches it, among the entries visited so far.
+  std::map<fs::path, std::string> claimed;
+  std::map<std::string, std::vector<std::string>> warnings;  // becomes State::entry_warnings
+};
+
+bool is_live(const Watcher& watcher) { return watcher.running->load() && !watcher.finished->load(); }
+
+const Watcher* watcher_of(const State& state, const ipc::RunningFlag& flag) {
+  for (const auto& watcher : state.watchers)
+    if (watcher.running == flag) return &watcher;
+  return nullptr;
+}
+
+// The old watcher is not waited for; it sees its flag in its own time and its handle stays.
+void stop_watcher(State& state, const std::string& work_id, const ipc::RunningFlag& flag) {
+  flag->store(false);
+  remove_own_entry(*state.watched, work_id, flag);
+}
+
 void start_watcher(State& state, const Options& options, const tallowmere_core::RegistryEntry& entry,
                    tallowmere_cli::LoadedProject project, std::chrono::seconds window) {
   console::out(fmt::format("Watching {} ({})", shown(entry.project_path), display_title(entry)));
+  // Everything that allocates comes before the map entry: a pass that fails on the way leaves no
+  // entry without a watcher, which the next rescan would keep as watched.
   auto flag = std::make_shared<tallowmere_cli::Flag>(true);
-  {
-    std::lock_guard lock(state.watched->mutex);
-    state.watched->by_work_id.insert_or_assign(
-        entry.work_id, ipc::WatchedProject{entry.project_path, entry.title, window,
-                                           tallowmere_core::timestamp::now_local(), flag});
-  }
   auto finished = std::make_shared<std::atomic<bool>>(false);
+  Watcher kept{{}, flag, finished, entry.work_id, project.paths.central_dir};
+  ipc::WatchedProject watched{entry.project_path, entry.title, window, tallowmere_core::timestamp::now_local(), flag};
   WatchLoop loop = options.watch_loop ? options.watch_loop : WatchLoop(tallowmere_cli::cmd_watch::run_loop);
-  auto body = watcher_body(std::move(loop), std::move(project), loop_window(window), flag, finished, state.watched,
-                           entry.work_id, entry.project_path);
+  auto body = watcher_body(std::move(loop), std::move(project), loop_window(window), flag, std::move(finished),
+                           state.watched, entry.work_id, entry.project_path);
   // Room for the handle first, so that once the thread runs nothing can fail before it is kept.
   state.watchers.reserve(state.watchers.size() + 1);
+  {
+    std::lock_guard lock(state.watched->mutex);
+    state.watched->by_work_id.insert_or_assign(entry.work_id, std::move(watched));
+  }
   try {
-    std::thread thread = options.start_watcher_thread ? options.start_watcher_thread(std::move(body))
-                                                      : std::thread(std::move(body));
-    state.watchers.push_back(Watcher{std::move(thread), flag, std::move(finished)});
+    kept.thread = options.start_watcher_thread ? options.start_watcher_thread(std::move(body))
+                                               : std::thread(std::move(body));
+    state.watchers.push_back(std::move(kept));
   } catch (const std::system_error& error) {
     // The entry was put in only for this watcher; without it the next rescan sees the project as
     // unwatched and tries again.
@@ -126,7 +169,43 @@ void start_watcher(State& state, const Options& options, const tallowmere_core::
   }
 }
 
-void reconcile(State& state, const Options& options, const tallowmere_core::RegistryEntry& entry) {
+// The entry other than `entry` that watches the history at `central_dir`, or is to: the entry the
+// pointer names, for the same folder, comes first; then one visited earlier in this rescan; then
+// the running watcher of an entry the registry still lists, so that the watcher of one history
+// does not move from entry to entry when their order changes. An entry the pointer names is
+// second only to one visited before it.
+std::optional<std::string> other_watcher_of(const State& state, const Pass& pass,
+                                            const tallowmere_core::RegistryEntry& entry, const fs::path& central_dir) {
+  const std::string pointer_work_id = central_dir.filename().string();
+  if (pointer_work_id != entry.work_id &&
+      pass.listed_entries.contains(Pass::entry_key(pointer_work_id, entry.project_path))) {
+    return pointer_work_id;
+  }
+  const auto claim = pass.claimed.find(central_dir);
+  if (claim != pass.claimed.end() && claim->second != entry.work_id) return claim->second;
+  if (pointer_work_id == entry.work_id) return std::nullopt;
+  for (const auto& watcher : state.watchers) {
+    if (is_live(watcher) && watcher.central_dir == central_dir && watcher.work_id != entry.work_id &&
+        pass.listed_work_ids.contains(watcher.work_id)) {
+      return watcher.work_id;
+    }
+  }
+  return std::nullopt;
+}
+
+// Prints those of the entry's warnings that the previous rescan did not find, and keeps them all.
+void warn_once(const State& state, Pass& pass, const std::string& key, std::vector<std::string> warnings) {
+  const auto before = state.entry_warnings.find(key);
+  for (const auto& line : warnings) {
+    const bool printed = before != state.entry_warnings.end() &&
+                         std::find(before->second.begin(), before->second.end(), line) != before->second.end();
+    if (!printed) console::err(line);
+  }
+  auto& kept = pass.warnings[key];
+  kept.insert(kept.end(), std::make_move_iterator(warnings.begin()), std::make_move_iterator(warnings.end()));
+}
+
+void reconcile(State& state, const Options& options, Pass& pass, const tallowmere_core::RegistryEntry& entry) {
   struct Existing {
     std::string project_path;
     std::chrono::seconds collapse_window;
@@ -140,29 +219,76 @@ void reconcile(State& state, const Options& options, const tallowmere_core::Regi
       existing = Existing{it->second.project_path, it->second.collapse_window, it->second.running};
     }
   }
+  const Watcher* existing_watcher = existing ? watcher_of(state, existing->running) : nullptr;
+  const std::string key = Pass::entry_key(entry.work_id, entry.project_path);
 
   auto loaded = tallowmere_cli::project::load_project(entry.project_path);
   if (!loaded) {
-    // A watched project that is briefly unreadable keeps its watcher, silently.
+    // A watched project that is briefly unreadable keeps its watcher, silently, and the history
+    // that watcher appends to stays its own.
     if (!existing) {
       console::err(fmt::format("WARNING: skipping {} ({}): {}", shown(entry.title.value_or(entry.project_path)),
                                shown(entry.work_id), loaded.error().one_line()));
+    } else if (existing_watcher != nullptr) {
+      pass.claimed.emplace(existing_watcher->central_dir, entry.work_id);
+    }
+    // What was last found about its pointer is not news when it loads again.
+    if (auto before = state.entry_warnings.find(key); before != state.entry_warnings.end()) {
+      pass.warnings[key] = before->second;
     }
     return;
   }
+  const fs::path central_dir = loaded->paths.central_dir;
+  const std::string pointer_work_id = central_dir.filename().string();
+  const std::string history = shown(tallowmere_core::text::display(central_dir));
+  std::vector<std::string> warnings;
+  if (pointer_work_id != entry.work_id) {
+    warnings.push_back(fmt::format(
+        "WARNING: the pointer file {} names work id {}, not the registry's {}; following the pointer to {}",
+        shown(tallowmere_core::text::display(loaded->paths.pointer_file)), shown(pointer_work_id),
+        shown(entry.work_id), history));
+  }
+
+  // One history, one watcher: a second entry that leads to it stays unwatched, and a watcher it
+  // had is stopped.
+  if (const auto owner = other_watcher_of(state, pass, entry, central_dir)) {
+    warnings.push_back(fmt::format("WARNING: not watching {} ({}): its project, {}, is already watched as {}",
+                                   shown(entry.project_path), shown(entry.work_id), history, shown(*owner)));
+    warn_once(state, pass, key, std::move(warnings));
+    if (existing) stop_watcher(state, entry.work_id, existing->running);
+    return;
+  }
+  warn_once(state, pass, key, std::move(warnings));
+
   const bool watch_enabled = is_watch_enabled(loaded->config);
   const auto window = collapse_window_of(loaded->config);
 
   if (existing) {
     const bool same_path = existing->project_path == entry.project_path;
-    if (same_path && existing->collapse_window == window && watch_enabled) return;
-    const char* reason = !watch_enabled ? "no longer watch-enabled" : same_path ? "signing interval changed" : "relocated";
+    // A pointer file that now names another history moves the project as much as a new folder.
+    const bool same_history = existing_watcher == nullptr || existing_watcher->central_dir == central_dir;
+    if (same_path && same_history && existing->collapse_window == window && watch_enabled) {
+      pass.claimed.emplace(central_dir, entry.work_id);
+      return;
+    }
+    const char* reason = !watch_enabled                ? "no longer watch-enabled"
+                         : same_path && same_history ? "signing interval changed"
+                                                     : "relocated";
     console::out(fmt::format("Reconciling {} ({}): {}", shown(entry.project_path), display_title(entry), reason));
-    // The old watcher is not waited for; it sees its flag in its own time and its handle stays.
-    existing->running->store(false);
-    remove_own_entry(*state.watched, entry.work_id, existing->running);
+    stop_watcher(state, entry.work_id, existing->running);
   }
-  if (watch_enabled) start_watcher(state, options, entry, std::move(*loaded), window);
+  if (!watch_enabled) return;
+  // The watcher of an entry that has left the registry, or of one the pointer does not name, gives
+  // way to this one.
+  std::vector<std::pair<std::string, ipc::RunningFlag>> displaced;
+  for (const auto& watcher : state.watchers) {
+    if (is_live(watcher) && watcher.central_dir == central_dir && watcher.work_id != entry.work_id) {
+      displaced.emplace_back(watcher.work_id, watcher.running);
+    }
+  }
+  for (const auto& [work_id, flag] : displaced) stop_watcher(state, work_id, flag);
+  pass.claimed.emplace(central_dir, entry.work_id);
+  start_watcher(state, options, entry, std::move(*loaded), window);
 }
 
 // Threads that have marked themselves finished are past their last act, so joining them does not
@@ -175,24 +301,73 @@ void release_finished(State& state) {
   });
 }
 
-// Sleeps until the next rescan is due, a rescan is requested or the service stops, whichever
-// comes first; both flags wake it, so it looks at them only when one of them has changed.
-void wait_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State& state,
-                          std::chrono::nanoseconds interval) {
+// Requests that come within this time of a rescan's start wait for its end and make one rescan
+// together, so that a client asking again and again does not keep every project reloading.
+constexpr auto rescan_spacing = std::chrono::milliseconds(200);
+
+std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds interval) {
   const auto start = std::chrono::steady_clock::now();
-  const auto deadline = interval >= std::chrono::steady_clock::time_point::max() - start
-                            ? std::chrono::steady_clock::time_point::max()
-                            : start + interval;
+  return interval >= std::chrono::steady_clock::time_point::max() - start ? std::chrono::steady_clock::time_point::max()
+                                                                          : start + interval;
+}
+
+// Sleeps until the next rescan is due, a rescan is requested or the service stops, whichever
+// comes first; a request is taken no sooner than `rescan_spacing` after `last_began`, the start of
+// the rescan before. Both flags wake it, so it looks at them only when one of them has changed;
+// a request already pending changes nothing, so the wait for the spacing to pass is no poll.
+// Throws std::bad_alloc when it cannot subscribe to the flags.
+void wait_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State& state,
+                          std::chrono::nanoseconds interval, std::chrono::steady_clock::time_point last_began) {
+  const auto deadline = deadline_after(interval);
+  const auto earliest_request = last_began + rescan_spacing;
   tallowmere_cli::Wakeup wakeup;
   const auto stop_wakes = wakeup.follow(*running);
   const auto request_wakes = wakeup.follow(*state.rescan);
   while (true) {
     if (!running->load()) return;
-    if (std::chrono::steady_clock::now() >= deadline) return;
-    // An exchange, not a load and a store: a request made right after this look is kept for the
-    // next one.
-    if (state.rescan->exchange(false)) return;
-    wakeup.wait_until(deadline);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    if (!state.rescan->load()) {
+      wakeup.wait_until(deadline);
+    } else if (now < earliest_request) {
+      wakeup.wait_until(std::min(deadline, earliest_request));
+    } else if (state.rescan->exchange(false)) {
+      // An exchange, not a store: a request made right after it is kept for the next rescan.
+      return;
+    }
+  }
+}
+
+// The same wait after a pass that failed, most likely for want of memory: it allocates nothing,
+// and so looks at the flags every 200 ms instead of being woken.
+void poll_for_next_rescan(const tallowmere_cli::SharedFlag& running, const State& state,
+                          std::chrono::nanoseconds interval, std::chrono::steady_clock::time_point last_began) {
+  constexpr auto poll = std::chrono::milliseconds(200);
+  const auto deadline = deadline_after(interval);
+  const auto earliest_request = last_began + rescan_spacing;
+  while (running->load()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    if (now >= earliest_request && state.rescan->exchange(false)) return;
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(deadline - now, poll));
+  }
+}
+
+// One line for a pass that failed as a whole; the loop goes on. A line that cannot be printed is
+// lost rather than ending the loop.
+void report_pass_failure() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    try {
+      console::err("ERROR: rescan failed: out of memory");
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      console::err("ERROR: rescan failed: " + tallowmere_cli::current_exception_text());
+    } catch (...) {
+    }
   }
 }
 
@@ -212,9 +387,43 @@ std::thread start_server(const tallowmere_cli::SharedFlag& running, const State&
   } catch (const std::system_error& error) {
     // The service goes on without its control socket: watching matters more than answering.
     warn_control_socket(tallowmere_cli::os_error("failed to start its thread", error.code().value()).one_line());
-    return {};
+  } catch (...) {
+    try {
+      const auto cause = ErrorChain(tallowmere_cli::current_exception_text()).context("failed to start its thread");
+      warn_control_socket(cause.one_line());
+    } catch (...) {
+    }
   }
+  return {};
 }
+
+// Stops and joins every thread of one run of the supervisor, however the run ends: a std::thread
+// still joinable when it goes would end the process. The server follows the service-wide flag,
+// which is why a run that ends any other way than by that flag clears it first.
+class Shutdown {
+ public:
+  Shutdown(const tallowmere_cli::SharedFlag& running, State& state, std::thread& server)
+      : running_(running), state_(state), server_(server) {}
+  Shutdown(const Shutdown&) = delete;
+  Shutdown& operator=(const Shutdown&) = delete;
+  ~Shutdown() {
+    try {
+      running_->store(false);
+    } catch (...) {
+    }
+    try {
+      stop_watchers(state_);
+    } catch (...) {
+      // Only a broken mutex throws there; the state's own destructor tries again.
+    }
+    if (server_.joinable()) server_.join();
+  }
+
+ private:
+  const tallowmere_cli::SharedFlag& running_;
+  State& state_;
+  std::thread& server_;
+};
 
 }  // namespace
 
@@ -233,8 +442,10 @@ void rescan(State& state, const Options& options) {
     console::err("WARNING: failed to read project registry: " + error.one_line());
     return;
   }
+  Pass pass(*registry);
   // A rescan that has begun is finished, also when the service is being stopped meanwhile.
-  for (const auto& entry : registry->projects) reconcile(state, options, entry);
+  for (const auto& entry : registry->projects) reconcile(state, options, pass, entry);
+  state.entry_warnings = std::move(pass.warnings);
 }
 
 void stop_watchers(State& state) {
@@ -251,16 +462,23 @@ void stop_watchers(State& state) {
 
 void run(const tallowmere_cli::SharedFlag& running, const Options& options, State& state) {
   std::thread server;
+  const Shutdown shutdown(running, state, server);
   if (options.serve_control_socket) server = start_server(running, state);
 
   while (running->load()) {
-    rescan(state, options);
-    release_finished(state);
-    wait_for_next_rescan(running, state, options.rescan_interval);
+    const auto began = std::chrono::steady_clock::now();
+    // A pass that throws (memory running out in a rescan, or in the wait's subscriptions) fails
+    // alone: the next rescan comes when it is due, as after any other pass.
+    try {
+      rescan(state, options);
+      release_finished(state);
+      wait_for_next_rescan(running, state, options.rescan_interval, began);
+      continue;
+    } catch (...) {
+      report_pass_failure();
+    }
+    poll_for_next_rescan(running, state, options.rescan_interval, began);
   }
-
-  stop_watchers(state);
-  if (server.joinable()) server.join();
 }
 
 }  // namespace tallowmere_daemon::supervisor

@@ -5,8 +5,11 @@
 // replaced, and one rescan can be driven without the waiting loop.
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,11 +34,14 @@ struct Options {
 };
 
 // One started watcher thread; `finished` turns true as the thread's last act, so the handle can be
-// released without waiting.
+// released without waiting. `work_id` is its registry entry's, `central_dir` the history it
+// appends to (the one its pointer file names).
 struct Watcher {
   std::thread thread;
   ipc::RunningFlag running;
   std::shared_ptr<std::atomic<bool>> finished;
+  std::string work_id;
+  std::filesystem::path central_dir;
 };
 
 // What one supervisor owns across rescans: the shared map, the rescan request flag and the
@@ -44,6 +50,10 @@ struct State {
   ipc::WatchedMap watched = std::make_shared<ipc::WatchedProjects>();
   tallowmere_cli::SharedFlag rescan = std::make_shared<tallowmere_cli::Flag>(false);
   std::vector<Watcher> watchers;
+  // The warnings about a registry entry's pointer and about a second entry of one project that
+  // the last rescan found, by entry (work id, NUL, project path): each is printed when it first
+  // holds, not at every rescan.
+  std::map<std::string, std::vector<std::string>> entry_warnings;
 
   State() = default;
   State(const State&) = delete;
@@ -60,7 +70,9 @@ void rescan(State& state, const Options& options);
 void stop_watchers(State& state);
 
 // Starts the control socket (when asked), rescans at once and then every interval or on request,
-// and once `running` is false stops and joins every watcher, then the control-socket thread.
+// and once `running` is false stops and joins every watcher, then the control-socket thread. A
+// pass that throws is one "ERROR: " line and the loop goes on; however it returns, every thread it
+// started has been joined.
 void run(const tallowmere_cli::SharedFlag& running, const Options& options, State& state);
 
 }  // namespace tallowmere_daemon::supervisor

@@ -2,6 +2,7 @@
 // refuses without a reply, the socket file's life, and clients that misbehave.
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -299,6 +300,7 @@ TEST_F(ControlSocket, DropsAClientThatDribblesItsRequestPastTheDeadline) {
 TEST_F(ControlSocket, AFullTableClosesTheOldestIdleConnectionForTheNewOne) {
   ipc::ServeOptions options;
   options.max_connections = 4;
+  options.eviction_grace = std::chrono::milliseconds(100);
   ServerThread server(std::make_shared<ipc::WatchedProjects>(), std::move(options));
   std::vector<UniqueFd> silent;
   for (int i = 0; i < 4; ++i) silent.push_back(connect_when_listening(socket));
@@ -315,13 +317,67 @@ TEST_F(ControlSocket, AFullTableClosesTheOldestIdleConnectionForTheNewOne) {
   EXPECT_EQ(request_reply(socket, "\"Rescan\"\n"), kAck);
   EXPECT_EQ(read_to_end(silent[1].get()), "");
   const std::string limit_warning = std::string(kAtLimit) + "4 connections: closing the oldest ones still waiting for a "
-                                    "request to make room, or new ones while none waits";
+                                    "request to make room, or keeping new ones waiting until one ends";
   EXPECT_EQ(warnings(), limit_warning + "\n");
 
   // The three still held end with the end of their stream, here rather than in another test.
   silent.clear();
   const std::string eof = std::string(kConnectionFailed) + "failed to parse request: EOF while parsing a value at line 1 column 0";
   EXPECT_TRUE(wait_until([&] { return warnings() == limit_warning + "\n" + eof + "\n" + eof + "\n" + eof + "\n"; }))
+      << warnings();
+}
+
+// While no connection may be closed for it, a new client is left waiting in the listen queue, not
+// turned away, and is answered once a connection ends; a stop still ends the wait at once.
+TEST_F(ControlSocket, AFullTableWithNoneToCloseKeepsNewClientsWaiting) {
+  ipc::ServeOptions options;
+  options.max_connections = 4;
+  options.eviction_grace = std::chrono::hours(1);
+  auto server = std::make_unique<ServerThread>(std::make_shared<ipc::WatchedProjects>(), std::move(options));
+  std::vector<UniqueFd> silent;
+  for (int i = 0; i < 4; ++i) silent.push_back(connect_when_listening(socket));
+
+  UniqueFd waiting = connect_when_listening(socket);
+  ASSERT_TRUE(waiting);
+  ASSERT_TRUE(send_all(waiting.get(), "\"Version\"\n"));
+  EXPECT_TRUE(warned(kAtLimit)) << warnings();
+  for (const UniqueFd& fd : silent) {
+    char byte;
+    EXPECT_EQ(::recv(fd.get(), &byte, 1, MSG_DONTWAIT), -1);  // still open, nothing to read
+    EXPECT_EQ(errno, EAGAIN);
+  }
+  char byte;
+  EXPECT_EQ(::recv(waiting.get(), &byte, 1, MSG_DONTWAIT), -1);  // not answered yet, not closed
+  EXPECT_EQ(errno, EAGAIN);
+
+  silent[0].reset();
+  EXPECT_EQ(read_to_end(waiting.get()), kVersion);
+  const std::string eof = std::string(kConnectionFailed) + "failed to parse request: EOF while parsing a value at line 1 column 0";
+  const std::string limit_warning = std::string(kAtLimit) + "4 connections: closing the oldest ones still waiting for a "
+                                    "request to make room, or keeping new ones waiting until one ends\n";
+  EXPECT_TRUE(wait_until([&] { return warnings() == limit_warning + eof + "\n"; })) << warnings();
+
+  // Full again, with a newcomer waiting: the stop does not wait for room.
+  silent.push_back(connect_when_listening(socket));
+  UniqueFd another = connect_when_listening(socket);
+  ASSERT_TRUE(another);
+  auto stopped = std::make_shared<std::atomic<bool>>(false);
+  std::thread stopper([server = server.get(), stopped] {
+    server->stop();
+    stopped->store(true);
+  });
+  if (wait_until([&] { return stopped->load(); })) {
+    stopper.join();
+  } else {
+    ADD_FAILURE() << "the server did not stop";
+    stopper.detach();
+    (void)server.release();  // still running: left to the process's end
+  }
+  EXPECT_FALSE(fs::exists(socket));
+  // One burst, for the table never had half its room again. The four still held end with the end
+  // of their stream, here rather than in another test.
+  silent.clear();
+  EXPECT_TRUE(wait_until([&] { return warnings() == limit_warning + eof + "\n" + eof + "\n" + eof + "\n" + eof + "\n" + eof + "\n"; }))
       << warnings();
 }
 

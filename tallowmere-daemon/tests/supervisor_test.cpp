@@ -361,6 +361,149 @@ TEST_F(SupervisorTest, TwoEntriesWithOneWorkIdReplaceEachOtherAtEveryRescan) {
   EXPECT_EQ(running->root, second);
 }
 
+// Two registry entries of one project folder (a second `tallowmere init` leaves them behind):
+// both load the history the pointer names, which gets one watcher.
+class OneHistory : public SupervisorTest {
+ protected:
+  std::string pointer_line(const std::string& entry_work_id, const std::string& pointer_work_id) const {
+    return fmt::format("err: WARNING: the pointer file {} names work id {}, not the registry's {}; following the "
+                       "pointer to {}",
+                       (root / ".tallowmere").string(), pointer_work_id, entry_work_id,
+                       (central / "projects" / pointer_work_id).string());
+  }
+  std::string second_line(const std::string& entry_work_id, const std::string& history,
+                          const std::string& owner) const {
+    return fmt::format("err: WARNING: not watching {} ({}): its project, {}, is already watched as {}", root.string(),
+                       entry_work_id, (central / "projects" / history).string(), owner);
+  }
+  std::string watching(const std::string& title) const { return "out: Watching " + root.string() + " (" + title + ")"; }
+
+  // The work ids in the map, and that exactly their watchers run.
+  std::vector<std::string> watched_ids() {
+    std::vector<std::string> ids;
+    std::vector<Flag> flags;
+    {
+      std::lock_guard lock(state.watched->mutex);
+      for (const auto& [work_id, project] : state.watched->by_work_id) {
+        ids.push_back(work_id);
+        flags.push_back(project.running);
+      }
+    }
+    EXPECT_TRUE(wait_live(flags));
+    return ids;
+  }
+
+  const fs::path root = temp / "song";
+};
+
+TEST_F(OneHistory, TheEntryThePointerNamesIsWatchedWhateverTheOrder) {
+  make_project("song", "b");
+  const std::string f = root.string();
+  write_registry({{"a", f, "A"}, {"b", f, "B"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), (std::vector<std::string>{pointer_line("a", "b"), second_line("a", "b", "b"), watching("B")}));
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"b"});
+  const Flag first_flag = entry("b")->running;
+
+  // Once said, the warnings hold quietly; the order of the entries changes nothing.
+  supervisor::rescan(state, options);
+  write_registry({{"b", f, "B"}, {"a", f, "A"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{});
+  EXPECT_EQ(entry("b")->running, first_flag);
+
+  // The kept entry's watcher is replaced; the other stays unwatched without a word.
+  write_config("b", "hybrid", "3");
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(),
+            (std::vector<std::string>{"out: Reconciling " + f + " (B): signing interval changed", watching("B")}));
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"b"});
+
+  // Its entry removed, the other entry takes the history over, and gives it back when it returns.
+  write_registry({{"a", f, "A"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{watching("A")});
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"a"});
+  write_registry({{"a", f, "A"}, {"b", f, "B"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), (std::vector<std::string>{second_line("a", "b", "b"), watching("B")}));
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"b"});
+
+  // Turned off, neither is watched; turned on again, the one the pointer names.
+  write_config("b", "manual", "");
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{"out: Reconciling " + f + " (B): no longer watch-enabled"});
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{});
+  write_config("b", "hybrid", "");
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{watching("B")});
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"b"});
+}
+
+// A watched folder initialised again: its pointer names the new work id, and the old entry's
+// watcher, which appends to the old history, gives way to the new entry's.
+TEST_F(OneHistory, AFolderInitialisedAgainMovesItsWatcherToTheNewHistory) {
+  make_project("song", "a");
+  const std::string f = root.string();
+  write_registry({{"a", f, "A"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{watching("A")});
+
+  make_project("song", "b");
+  write_registry({{"a", f, "A"}, {"b", f, "B"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), (std::vector<std::string>{pointer_line("a", "b"), second_line("a", "b", "b"), watching("B")}));
+  // Only the new entry's watcher is still wanted: the old one appended to the old history.
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"b"});
+  EXPECT_TRUE(tallowmere_test::wait_until([&] { return loops.starts().size() == 2; }));
+}
+
+// With only one entry, a pointer that names another history is followed, and said once.
+TEST_F(OneHistory, APointerNamingAnotherHistoryIsFollowedAndSaidOnce) {
+  make_project("song", "z");
+  const std::string f = root.string();
+  write_registry({{"a", f, "A"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), (std::vector<std::string>{pointer_line("a", "z"), watching("A")}));
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{});
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"a"});
+  ASSERT_EQ(loops.starts().size(), 1u);
+}
+
+// Neither entry is the one the pointer names: the first keeps the history, whatever the order
+// becomes, until it leaves the registry.
+TEST_F(OneHistory, WithoutTheNamedEntryTheWatchingOneKeepsItUntilItLeaves) {
+  make_project("song", "z");
+  const std::string f = root.string();
+  write_registry({{"a", f, "A"}, {"c", f, "C"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), (std::vector<std::string>{pointer_line("a", "z"), watching("A"), pointer_line("c", "z"),
+                                                   second_line("c", "z", "a")}));
+  write_registry({{"c", f, "C"}, {"a", f, "A"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{});
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"a"});
+
+  // The project turns briefly unreadable: the watching entry keeps its watcher silently, the other
+  // is skipped as any unwatched project is, and once readable again still waits.
+  tallowmere_test::write_file(central / "projects" / "z" / "config.json", "{\"checkpoint_policy\":");
+  write_registry({{"a", f, "A"}, {"c", f, "C"}});
+  supervisor::rescan(state, options);
+  const auto lines = new_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("err: WARNING: skipping C (c): ")) << lines[0];
+  write_config("z", "hybrid", "");
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{});
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"a"});
+
+  write_registry({{"c", f, "C"}});
+  supervisor::rescan(state, options);
+  EXPECT_EQ(new_lines(), std::vector<std::string>{watching("C")});
+  EXPECT_EQ(watched_ids(), std::vector<std::string>{"c"});
+}
+
 TEST_F(SupervisorTest, ProjectThatFailsToLoadWarnsOnlyWhileUnwatched) {
   const fs::path watched = make_project("watched", "w1");
   const fs::path missing = temp / "missing";

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "daemon_world.h"
+#include "ledger.h"
 
 namespace {
 
@@ -91,6 +92,85 @@ bool is_torn_tail_warning(const std::string& line) {
       sequence == 0 ? std::nullopt : std::optional<std::string>(entries[sequence - 1].entry_hash);
   if (manifest->current_head_hash != head) return ::testing::AssertionFailure() << "manifest head is not entry " << sequence;
   return ::testing::AssertionSuccess();
+}
+
+// How many descriptors of process `pid` are open on `file`.
+std::size_t open_descriptors_of(pid_t pid, const fs::path& file) {
+  const fs::path wanted = fs::weakly_canonical(file);
+  std::size_t count = 0;
+  std::error_code error;
+  for (const auto& fd : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "fd", error)) {
+    std::error_code unreadable;
+    if (fs::read_symlink(fd.path(), unreadable) == wanted) ++count;
+  }
+  return count;
+}
+
+// The service starts on a ledger whose last line another writer, holding the ledger lock, is
+// still writing. It waits for the lock; what the reread under it finds decides: a line completed
+// meanwhile is kept and no warning is printed, a line still torn is cut and told once.
+TEST(CrashConsistency, ATornTailIsToldAndCutOnlyWhenStillTornUnderTheLock) {
+  DaemonWorld world;
+  world.add_project({.work_id = "w1", .folder = "Song", .title = "Song"});
+  world.store_all_keys();
+  {
+    ChildProcess daemon(world.daemon());
+    for (int n = 1; n <= 2; ++n) {
+      ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, n == 1 ? "Press Ctrl-C to stop." : "[", 1))
+          << daemon.stdout_so_far() << daemon.stderr_so_far();
+      world.save("w1", "Song.rpp", fmt::format("<SESSION {}>\n", n));
+      ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", static_cast<std::size_t>(n)))
+          << daemon.stdout_so_far() << daemon.stderr_so_far();
+    }
+    daemon.send_signal(SIGINT);
+    ASSERT_EQ(daemon.wait().exit_code, 0);
+  }
+  const std::string whole = tallowmere_test::read_file(world.ledger_file("w1"));
+  const auto lines = tallowmere_test::lines_of(whole);
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string first = lines[0] + "\n";
+  const std::string torn = lines[1].substr(0, 40);
+
+  struct Case {
+    const char* name;
+    bool writer_completes_the_line;
+    std::string ledger_after;
+    std::size_t warnings;
+  };
+  const std::vector<Case> cases{
+      {"the writer completes its line meanwhile", true, whole, 0},
+      {"the writer leaves it torn", false, first, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tallowmere_test::write_file(world.ledger_file("w1"), first + torn);
+    auto lock = std::optional(tallowmere_core::LedgerLock::acquire(world.ledger_file("w1")));
+    ASSERT_TRUE(lock->has_value());
+    ChildProcess daemon(world.daemon());
+    const fs::path lock_file = tallowmere_core::LedgerLock::lock_file_for(world.ledger_file("w1"));
+    ASSERT_TRUE(tallowmere_test::wait_until([&] { return open_descriptors_of(daemon.pid(), lock_file) >= 1; }))
+        << daemon.stdout_so_far() << daemon.stderr_so_far();
+    EXPECT_EQ(daemon.stderr_so_far(), "") << "nothing is said before the check under the lock";
+    if (c.writer_completes_the_line) {
+      std::ofstream(world.ledger_file("w1"), std::ios::binary | std::ios::app) << lines[1].substr(40) << "\n";
+    }
+    lock.reset();
+    ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "Press Ctrl-C to stop.", 1))
+        << daemon.stdout_so_far() << daemon.stderr_so_far();
+    daemon.send_signal(SIGINT);
+    const auto result = daemon.wait();
+    ASSERT_EQ(result.exit_code, 0) << result.describe();
+    EXPECT_EQ(tallowmere_test::read_file(world.ledger_file("w1")), c.ledger_after);
+    EXPECT_EQ(tallowmere_test::count_lines_starting(result.stderr_text, "WARNING: ledger.jsonl line 2 is incomplete ("),
+              c.warnings)
+        << result.stderr_text;
+    if (c.warnings) {
+      EXPECT_NE(result.stderr_text.find("Discarding the partial line and continuing; all prior entries are intact.\n"
+                                        "  raw: " + torn + "\n"),
+                std::string::npos)
+          << result.stderr_text;
+    }
+  }
 }
 
 TEST(CrashConsistency, SigkillAtRandomMomentsLosesNoCheckpointAndLeavesEveryLedgerSound) {

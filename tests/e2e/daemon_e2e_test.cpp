@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <regex>
@@ -343,6 +344,49 @@ TEST_F(Daemon, ASecondServiceOnTheSameCentralRootEndsAtOnceAndEachSaveGivesOneEn
   EXPECT_EQ(fourth.wait().exit_code, 0);
 }
 
+// Whatever becomes of the files inside the central root, a running service keeps it: a second one
+// is refused before it makes anything there (its own socket above all), and the first goes on.
+TEST_F(Daemon, ASecondServiceIsRefusedWhateverBecameOfTheRunFolder) {
+  ChildProcess first(daemon());
+  ASSERT_TRUE(wait_watching(first)) << first.stdout_so_far() << first.stderr_so_far();
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return fs::exists(central / "run" / "daemon.sock"); }));
+
+  const fs::path run = central / "run";
+  const fs::path link = temp / "central-link";
+  fs::create_directory_symlink(central, link);
+  const struct {
+    const char* name;
+    std::function<void()> alter;
+    fs::path root;  // the second service's TALLOWMERE_HOME
+  } cases[] = {
+      {"run removed", [&] { fs::remove_all(run); }, central},
+      {"a file where run was", [&] { tallowmere_test::write_file(run, ""); }, central},
+      {"the root through a symbolic link", [] {}, link},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.alter();
+    const auto before = fs::symlink_status(run).type();
+    auto options = daemon();
+    options.env["TALLOWMERE_HOME"] = c.root.string();
+    const auto second = tallowmere_test::run_process(options);
+    EXPECT_EQ(second.exit_code, 1) << second.describe();
+    EXPECT_EQ(second.stdout_text, "");
+    EXPECT_EQ(second.stderr_text, "Error: another tallowmere-daemon is already running for " + c.root.string() + "\n");
+    EXPECT_EQ(fs::symlink_status(run).type(), before);
+  }
+
+  tallowmere_test::write_file(project / "Song.rpp", "<REAPER_PROJECT\n<TRACK \"Keys\">\n>\n");
+  ASSERT_TRUE(first.wait_for_output([](const std::string& out, const std::string&) {
+    return out.find("SessionSave files=Song.rpp") != std::string::npos;
+  })) << first.stdout_so_far() << first.stderr_so_far();
+  EXPECT_EQ(ledger_lines().size(), 1u);
+  first.send_signal(SIGINT);
+  const auto result = first.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_TRUE(result.stdout_text.ends_with("Stopped.\n")) << result.describe();
+}
+
 // A writer killed between its ledger line and its manifest leaves the manifest behind; the watcher
 // sets it right as it starts, before any save.
 TEST_F(Daemon, AManifestLeftBehindItsLedgerIsSetRightWhenWatchingStarts) {
@@ -375,6 +419,142 @@ TEST_F(Daemon, AManifestLeftBehindItsLedgerIsSetRightWhenWatchingStarts) {
   const auto result = child.wait();
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.stderr_text, "");
+}
+
+}  // namespace
+
+namespace {
+
+using tallowmere_test::DaemonWorld;
+
+// A folder initialised a second time leaves two registry entries whose pointer file is one and
+// names the new work id: one history, so one watcher and one entry per save.
+TEST(DaemonOneHistory, TwoRegistryEntriesOfOneFolderRecordEachSaveOnce) {
+  DaemonWorld world;
+  world.add_project({.work_id = "w-old", .folder = "Song", .title = "Song", .pointer_work_id = "w-new"});
+  world.add_project({.work_id = "w-new", .folder = "Song", .title = "Song"});
+  world.store_all_keys();
+  ChildProcess daemon(world.daemon());
+  // The watch loop's own last line before it waits: from then on a save is seen.
+  const auto ready = [](const std::string& line) { return line == "Press Ctrl-C to stop."; };
+  ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, ready)) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  // Rescans after the first say nothing more about the two entries (the socket is ready a moment
+  // after the first rescan).
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return world.request_rescan(); })) << daemon.stderr_so_far();
+  ASSERT_TRUE(world.request_rescan()) << daemon.stderr_so_far();
+
+  world.save("w-new", "Song.rpp", "<REAPER_PROJECT 1\n>\n");
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 1))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+  world.save("w-new", "Song.rpp", "<REAPER_PROJECT 2\n>\n");
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 2))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+
+  const auto status = tallowmere_test::run_process(world.daemon({"status"}));
+  EXPECT_EQ(tallowmere_test::count_lines_starting(status.stdout_text, "  path:"), 1u) << status.describe();
+
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  const std::string folder = world.project_folder("w-new").string();
+  const std::string history = world.central_dir("w-new").string();
+  const auto lines = tallowmere_test::complete_lines_of(result.stdout_text);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Watching " + folder + " (Song)"), 1) << result.describe();
+  EXPECT_EQ(tallowmere_test::checkpoint_lines(result.stdout_text).size(), 2u) << result.describe();
+  EXPECT_EQ(result.stderr_text,
+            fmt::format("WARNING: the pointer file {0}/.tallowmere names work id w-new, not the registry's w-old; "
+                        "following the pointer to {1}\n"
+                        "WARNING: not watching {0} (w-old): its project, {1}, is already watched as w-new\n",
+                        folder, history));
+  std::vector<tallowmere_core::LedgerEntry> entries;
+  EXPECT_TRUE(world.ledger_is_sound("w-new", false, &entries));
+  EXPECT_EQ(entries.size(), 2u);
+  EXPECT_FALSE(fs::exists(world.ledger_file("w-old")));
+}
+
+// Its watched entry gone from the registry, the other entry of the folder takes the history over:
+// still one watcher, and the saves go on into the history the pointer names.
+TEST(DaemonOneHistory, TheOtherEntryTakesOverWhenTheWatchedOneLeavesTheRegistry) {
+  DaemonWorld world;
+  world.add_project({.work_id = "w-new", .folder = "Song", .title = "Song"});
+  world.add_project({.work_id = "w-old", .folder = "Song", .title = "Old Song", .pointer_work_id = "w-new"});
+  world.store_all_keys();
+  ChildProcess daemon(world.daemon());
+  const auto ready = [](std::size_t count) {
+    return [count](const std::string& out, const std::string&) {
+      return tallowmere_test::count_lines_starting(out, "Press Ctrl-C to stop.") >= count;
+    };
+  };
+  ASSERT_TRUE(daemon.wait_for_output(ready(1))) << daemon.stdout_so_far() << daemon.stderr_so_far();
+
+  const std::string folder = world.project_folder("w-new").string();
+  tallowmere_test::write_file(
+      world.central_root / "registry.json",
+      fmt::format(R"({{"schema_version":"0.1","projects":[{{"work_id":"w-old","project_path":"{}","title":"Old Song",)"
+                  R"("registered_at":"2026-01-01T00:00:00+01:00"}}]}})",
+                  folder));
+  ASSERT_TRUE(tallowmere_test::wait_until([&] { return world.request_rescan(); })) << daemon.stderr_so_far();
+  ASSERT_TRUE(daemon.wait_for_output(ready(2))) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  world.save("w-new", "Song.rpp", "<REAPER_PROJECT 3\n>\n");
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", 1))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+
+  const auto status = tallowmere_test::run_process(world.daemon({"status"}));
+  EXPECT_EQ(tallowmere_test::count_lines_starting(status.stdout_text, "  path:"), 1u) << status.describe();
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  const auto lines = tallowmere_test::complete_lines_of(result.stdout_text);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Watching " + folder + " (Song)"), 1) << result.describe();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Watching " + folder + " (Old Song)"), 1) << result.describe();
+  EXPECT_EQ(tallowmere_test::checkpoint_lines(result.stdout_text).size(), 1u) << result.describe();
+  std::vector<tallowmere_core::LedgerEntry> entries;
+  EXPECT_TRUE(world.ledger_is_sound("w-new", false, &entries));
+  EXPECT_EQ(entries.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Rescan requests that come close together are merged: a rescan starts no sooner than 200 ms after
+// the one before began, and requests made meanwhile make one rescan together. Each rescan is
+// counted by the warning it prints for a project that cannot load.
+TEST(DaemonRescans, RequestsCloseTogetherAreMergedAndTheLastIsActedOn) {
+  tallowmere_test::DaemonWorld world;
+  world.add_project({.work_id = "w-lost", .folder = "Lost", .title = "Lost"});
+  fs::remove(world.project_folder("w-lost") / ".tallowmere");
+  ChildProcess daemon(world.daemon());
+  const auto rescans = [&](const std::string& err) {
+    return tallowmere_test::count_lines_starting(err, "WARNING: skipping Lost");
+  };
+  ASSERT_TRUE(daemon.wait_for_output([&](const std::string&, const std::string& err) { return rescans(err) == 1; }))
+      << daemon.stderr_so_far();
+  // The socket answers before the first request is made; a Version request rescans nothing.
+  ASSERT_TRUE(tallowmere_test::wait_until([&] {
+    return tallowmere_test::control_request(world.socket_path(), "\"Version\"\n").starts_with("{\"Version\"");
+  }));
+
+  const auto first_sent = std::chrono::steady_clock::now();
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(world.request_rescan());
+  // The last request must be acted on: the registry it follows shows another title.
+  tallowmere_test::write_file(world.central_root / "registry.json", world.registry_text(" again"));
+  ASSERT_TRUE(world.request_rescan());
+  const auto span = std::chrono::steady_clock::now() - first_sent;
+  ASSERT_TRUE(tallowmere_test::wait_for_line(
+      daemon, [](const std::string& line) { return line.starts_with("WARNING: skipping Lost again (w-lost)"); }, true))
+      << daemon.stderr_so_far();
+
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  // Rescans start at least 200 ms apart, so requests spread over `span` make at most one rescan for
+  // each 200 ms of it, and one more for the requests that came while the first was held back: two
+  // when the five came within 200 ms, as they do on any machine that is not overloaded.
+  const auto bound = 2 + static_cast<std::size_t>(span / std::chrono::milliseconds(200));
+  const std::size_t requested = rescans(result.stderr_text) - 1;
+  EXPECT_GE(requested, 1u) << result.describe();
+  EXPECT_LE(requested, bound) << result.describe();
 }
 
 }  // namespace

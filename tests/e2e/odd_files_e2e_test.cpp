@@ -210,4 +210,39 @@ TEST(OddFiles, AFileNameCannotForgeACheckpointLine) {
       << out;
 }
 
+// A log reader or terminal also breaks lines at NEL (U+0085) and the line separator, and a
+// right-to-left override reorders what follows it: each is shown escaped, so the checkpoint of
+// such a file is still one line that forges nothing.
+TEST(OddFiles, NoLineBreakOrReorderingInAFileNameReachesTheConsole) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string shown;
+  };
+  const std::string forged = "[2030-01-01T00:00:00+00:00] SessionSave files=Forged.rpp entry=deadbeef0000";
+  const std::vector<Case> cases{
+      {"next line", "evil\u0085" + forged + "\u0085x.rpp", "evil\\u0085" + forged + "\\u0085x.rpp"},
+      {"line separator", "sep\u2028" + forged + "\u2029y.rpp", "sep\\u2028" + forged + "\\u2029y.rpp"},
+      {"right-to-left override", "mix\u202Eppr.als", "mix\\u202eppr.als"},
+  };
+  DaemonWorld world;
+  world.add_project({.work_id = "w1", .folder = "Song", .title = "Song"});
+  world.store_all_keys();
+  ChildProcess daemon(world.daemon());
+  ASSERT_TRUE(ready(daemon)) << daemon.stdout_so_far() << daemon.stderr_so_far();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    world.save("w1", c.file, "<SESSION " + c.file + ">");
+    EXPECT_TRUE(printed_line_containing(daemon, "files=" + c.shown + " entry="))
+        << daemon.stdout_so_far() << daemon.stderr_so_far();
+  }
+  std::string out, err;
+  stop_promptly(daemon, out, err);
+  EXPECT_EQ(tallowmere_test::count_lines_starting(out, "["), cases.size()) << out;
+  for (const std::string raw : {"\u0085", "\u2028", "\u2029", "\u202E"}) {
+    EXPECT_EQ(out.find(raw), std::string::npos) << out;
+    EXPECT_EQ(err.find(raw), std::string::npos) << err;
+  }
+}
+
 }  // namespace

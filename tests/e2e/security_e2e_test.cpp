@@ -1,11 +1,14 @@
 // Security checks of the service: the control socket's folder is the owner's alone after every
-// start, a pointer file cannot aim the service outside the central root's projects folder, a key
+// start, so is the blob store, a pointer file cannot aim the service outside the central root's projects folder, a key
 // item that others may read is never used, and no key material is left in a heap block when
 // the block is given back (the wipe is checked at the moment of release, not by reading freed
 // memory).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <malloc.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -19,6 +22,7 @@
 
 #include "cmd_watch_signing_identity.h"
 #include "daemon_world.h"
+#include "forked_child.h"
 #include "model.h"
 
 // ---- Release inspection ----
@@ -232,6 +236,86 @@ TEST(RunFolder, IsTheOwnersAloneAfterEveryStart) {
     }
     EXPECT_TRUE(S_ISDIR(mode_of(run)));
     EXPECT_EQ(mode_of(run) & 07777, 0700u);
+  }
+}
+
+// What another local user gets when opening `path` for reading: "readable", or the system's
+// error. Call it while the test has no other threads.
+std::string as_a_stranger_open(const fs::path& path) {
+  uid_t stranger = 61000;
+  while (::getpwuid(stranger) != nullptr) ++stranger;
+  const auto outcome = tallowmere_test::run_in_child([&] {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(stranger) != 0 || ::setuid(stranger) != 0) {
+      return std::string("setuid failed");
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string(std::strerror(errno));
+    ::close(fd);
+    return std::string("readable");
+  });
+  return outcome.output;
+}
+
+// A session file may be private only by its folder: 0644 itself in a 0700 project folder. Its copy
+// keeps the file's mode, and the store around it keeps others out, whether the service made it or
+// found it open; a store linked in from elsewhere is used where it leads and left as it is.
+TEST(BlobStore, ACopyOfAFilePrivateByItsFolderIsNotReadableByOthers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing the user id needs root";
+  DaemonWorld world;
+  struct Store {
+    const char* work_id;
+    std::optional<mode_t> existing_mode;  // none: no store yet
+    bool linked;                          // objects/ a link to a folder elsewhere with that mode
+  };
+  const std::vector<Store> stores{
+      {"w-new", std::nullopt, false},
+      {"w-open", 0777, false},
+      {"w-linked", 0755, true},
+  };
+  const fs::path elsewhere = world.temp / "external-store";
+  for (const Store& store : stores) {
+    world.add_project({.work_id = store.work_id, .folder = store.work_id, .title = store.work_id, .store_blobs = true});
+    ASSERT_EQ(::chmod(world.project_folder(store.work_id).c_str(), 0700), 0);
+    if (!store.existing_mode) continue;
+    const fs::path folder = store.linked ? elsewhere : world.objects_dir(store.work_id);
+    fs::create_directories(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), *store.existing_mode), 0);
+    if (store.linked) fs::create_symlink(folder, world.objects_dir(store.work_id));
+  }
+  world.store_all_keys();
+  // Everything above the project folders and the store is open to others, as a home folder may be.
+  ASSERT_EQ(::chmod(world.temp.path().c_str(), 0755), 0);
+
+  auto options = world.daemon();
+  options.in_child = [] { ::umask(022); };
+  ChildProcess daemon(options);
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "Press Ctrl-C to stop.", stores.size()))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+  for (const Store& store : stores) {
+    const fs::path folder = world.project_folder(store.work_id);
+    const fs::path staging = folder / ".Song.rpp.saving";
+    tallowmere_test::write_file(staging, std::string("<REAPER ") + store.work_id + ">");
+    ASSERT_EQ(::chmod(staging.c_str(), 0644), 0);
+    fs::rename(staging, folder / "Song.rpp");
+  }
+  ASSERT_TRUE(tallowmere_test::wait_for_lines_starting(daemon, "[", stores.size()))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  ASSERT_EQ(result.exit_code, 0) << result.describe();
+
+  for (const Store& store : stores) {
+    SCOPED_TRACE(store.work_id);
+    const fs::path objects = world.objects_dir(store.work_id);
+    const fs::path copy = objects / tallowmere_core::hash::sha256_hex(std::string("<REAPER ") + store.work_id + ">");
+    EXPECT_EQ(mode_of(copy) & 07777, 0644u) << "the copy keeps its source's mode";
+    if (store.linked) {
+      EXPECT_TRUE(fs::is_symlink(objects));
+      EXPECT_EQ(mode_of(elsewhere) & 07777, 0755u) << "never changed through the link";
+      continue;
+    }
+    EXPECT_EQ(mode_of(objects) & 07777, 0700u);
+    EXPECT_EQ(as_a_stranger_open(copy), "Permission denied");
   }
 }
 

@@ -1,6 +1,7 @@
-// Clients of the control socket that connect and then send a byte now and then, through the real
-// executable: with 200 of them connected, `status` still answers, a save is still checkpointed,
-// and the service holds no more threads and descriptors than its connection limit allows.
+// Clients of the control socket that crowd it, through the real executable: with 200 of them
+// connected and sending a byte now and then, or 100 asking for the status back to back, `status`
+// still answers, a save is still checkpointed, and the service holds no more threads and
+// descriptors than its connection limit allows.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -16,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "daemon_world.h"
+#include "model.h"
 #include "ipc.h"
 #include "posix.h"
 #include "test_support.h"
@@ -105,6 +109,89 @@ TEST(SlowClients, StatusAndSavesGetThroughWhileTwoHundredClientsDribble) {
             1u)
       << result.stderr_text;
   EXPECT_TRUE(world.ledger_is_sound(kWorkId));
+}
+
+// A ledger of `entries` lines as a load reads them: well-formed entries, chained by position only.
+void write_long_ledger(const fs::path& ledger, int entries) {
+  std::string text;
+  for (int i = 0; i < entries; ++i) {
+    tallowmere_core::LedgerEntry entry;
+    entry.entry_id = fmt::format("00000000-0000-4000-8000-{:012}", i);
+    entry.contributor_id = "alice";
+    entry.causal_position = static_cast<std::uint64_t>(i);
+    entry.timestamp_local = "2026-01-01T00:00:00+01:00";
+    entry.entry_hash = std::string(64, 'a');
+    entry.signature = std::string(88, 'A');
+    text += tallowmere_core::model::write_entry_line(entry).value() + "\n";
+  }
+  tallowmere_test::write_file(ledger, text);
+}
+
+// Every connection of the flood is being answered, so none can be closed for a newcomer: new
+// clients (`status`, a `Rescan`) wait their turn instead of being turned away.
+TEST(SlowClients, StatusAnswersWhileAHundredClientsAskForItBackToBack) {
+  // Two projects with long ledgers, so that answering takes a while and the flood keeps every
+  // connection busy (few projects: the test's neighbours need inotify instances too).
+  DaemonWorld world;
+  for (int i = 0; i < 2; ++i) {
+    const std::string id = "w-flood-" + std::to_string(i);
+    world.add_project({.work_id = id, .folder = "Song " + std::to_string(i), .title = "Song " + std::to_string(i)});
+    write_long_ledger(world.ledger_file(id), 20000);
+  }
+  world.store_all_keys();
+  ChildProcess daemon(world.daemon());
+  ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, [](const std::string& l) { return l == "Press Ctrl-C to stop."; }))
+      << daemon.stdout_so_far() << daemon.stderr_so_far();
+  const std::string status_request = "\"Status\"\n";
+  ASSERT_TRUE(tallowmere_test::wait_until([&] {
+    return tallowmere_test::control_request(world.socket_path(), status_request).starts_with("{\"Status\"");
+  }));
+
+  // Each flood client asks, reads the reply to its end and asks again, until told to stop or its
+  // own deadline passes, whichever comes first.
+  std::atomic<bool> flooding = true;
+  std::atomic<long> replies = 0;
+  std::vector<std::thread> flood;
+  for (int i = 0; i < 100; ++i) {
+    flood.emplace_back([&] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      while (flooding.load() && std::chrono::steady_clock::now() < deadline) {
+        UniqueFd fd = connect_to(world.socket_path());
+        if (!fd) continue;
+        if (::send(fd.get(), status_request.data(), status_request.size(), MSG_NOSIGNAL) < 0) continue;
+        char buffer[4096];
+        bool answered = false;
+        for (ssize_t got; (got = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;) answered = true;
+        if (answered) ++replies;
+      }
+    });
+  }
+  const auto stop_flood = [&] {
+    flooding.store(false);
+    for (auto& client : flood) client.join();
+    flood.clear();
+  };
+  // Under way once each client has had a couple of replies.
+  EXPECT_TRUE(tallowmere_test::wait_until([&] { return replies.load() >= 200; }, std::chrono::seconds(90)))
+      << replies.load();
+
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const auto status = tallowmere_test::run_process(world.daemon({"status"}));
+    EXPECT_EQ(status.exit_code, 0) << "attempt " << attempt << ": " << status.describe();
+    EXPECT_TRUE(tallowmere_test::has_line(status.stdout_text, "Song 1")) << status.stdout_text;
+    EXPECT_EQ(tallowmere_test::control_request(world.socket_path(), "\"Rescan\"\n"), "\"Ack\"\n") << attempt;
+  }
+  const long replies_while_asking = replies.load();
+  stop_flood();
+
+  daemon.send_signal(SIGINT);
+  const auto result = daemon.wait();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_GE(replies_while_asking, 200);
+  // Nothing was refused or closed: the only lines on standard error are the limit's warnings.
+  for (const auto& line : tallowmere_test::complete_lines_of(result.stderr_text)) {
+    EXPECT_TRUE(line.starts_with("WARNING: daemon control socket is at its limit of 64 connections: ")) << line;
+  }
 }
 
 }  // namespace

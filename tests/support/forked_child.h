@@ -81,6 +81,19 @@ inline ChildOutcome run_in_child(const std::function<std::string()>& body) {
   return outcome;
 }
 
+// Runs `body` in a forked child and tells whether it returned true. The child may change what a
+// multi-threaded process cannot (enter another process's mount namespace, say), but since the test
+// may have other threads, only system calls belong in `body`: no allocation, no locks.
+inline bool system_calls_in_child(const std::function<bool()>& body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) ::_exit(body() ? 0 : 1);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // Caps the size of every file this process writes, and ignores the signal that would end it at
 // the cap, so that a write past it fails part way with EFBIG; the cap holds for root too. For a
 // child of run_in_child, to spare the test's own process. False when the cap cannot be set.

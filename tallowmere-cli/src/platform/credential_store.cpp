@@ -148,4 +148,11 @@ std::expected<SecretString, LookupError> find_generic_password(std::string_view 
   return read_all(fd.get(), size, *item);
 }
 
+std::string generic_password_location(std::string_view service, std::string_view account) {
+  using tallowmere_core::text::escape_control;
+  std::string location = fmt::format("credential store item {}/{}", escape_control(service), escape_control(account));
+  if (auto item = generic_password_path(service, account)) location += fmt::format(" ({})", display(*item));
+  return location;
+}
+
 }  // namespace tallowmere_cli::platform

@@ -47,4 +47,9 @@ std::expected<std::filesystem::path, LookupError> generic_password_path(std::str
 std::expected<SecretString, LookupError> find_generic_password(std::string_view service,
                                                                std::string_view account);
 
+// Where the item for `service` and `account` is kept, as a message names it: "credential store
+// item <service>/<account> (<file>)", control characters escaped; the file is left out when the
+// names are invalid or there is no data home. Reads the environment.
+std::string generic_password_location(std::string_view service, std::string_view account);
+
 }  // namespace tallowmere_cli::platform

@@ -3,9 +3,13 @@
 // file_watcher.h. Its own timings: a missing folder is looked for every quarter of a second, and
 // when a folder further up cannot be watched the path is looked at every five seconds.
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/file_watcher.h"
@@ -40,6 +44,43 @@ struct SortedRecords {
 };
 SortedRecords sort_records(std::span<const std::byte> buffer, int folder_wd, std::span<const int> ancestor_wds,
                            std::string_view folder_name);
+
+// Which watchers of the one shared inotify descriptor hold each watch descriptor, and what each
+// asked for. Within one descriptor, watching an inode that is watched already hands back the same
+// watch descriptor, so many watchers (projects under one ~/Music, a project folder that is another
+// one's parent) share one; it is given up only when its last holder lets go, and each record goes
+// only to the holders that asked for its kind. Plain data, driven by the notification thread.
+class WatchTable {
+ public:
+  struct Hold {
+    int wd = -1;
+    std::uint32_t mask = 0;  // the kinds this holder asked for
+  };
+
+  // Makes `holds` all that `watcher` holds, in place of what it held before; a descriptor named
+  // twice counts once, with both masks. Hands back the descriptors nobody holds any more, for
+  // inotify_rm_watch.
+  std::vector<int> replace(std::uint64_t watcher, std::span<const Hold> holds);
+  // The same with nothing held: the watcher leaves.
+  std::vector<int> remove(std::uint64_t watcher) { return replace(watcher, {}); }
+  // Forgets `wd`, which the kernel has dropped (IN_IGNORED): it needs no inotify_rm_watch.
+  void forget(int wd);
+
+  // The watchers a record of `wd` with `mask` is for, in the order they took the descriptor:
+  // those that asked for one of its kinds, and every holder for the end of the watch (IN_IGNORED)
+  // and an unmount.
+  std::vector<std::uint64_t> recipients(int wd, std::uint32_t mask) const;
+
+  bool empty() const { return by_wd_.empty(); }
+
+ private:
+  std::map<int, std::vector<std::pair<std::uint64_t, std::uint32_t>>> by_wd_;
+  std::map<std::uint64_t, std::vector<int>> by_watcher_;
+};
+
+// What a failed inotify_init1 (`adding_watch` false) or inotify_add_watch (true) with `error`
+// means: the system's text, and for the per-user limits the limit and the setting that raises it.
+std::string error_text(int error, bool adding_watch);
 
 }  // namespace inotify
 

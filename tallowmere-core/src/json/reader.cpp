@@ -165,23 +165,32 @@ std::string quote_debug(std::string_view text) {
   return out;
 }
 
-// The kinds of the containers enclosing a skipped value, one bit per level; nesting is bounded
-// by max_depth, so two words hold every level.
+// The kinds of the containers enclosing a skipped value, one bit per level. A skipped value may
+// nest as deep as its text goes (a strict reader accepts that for values it discards), so levels
+// beyond the first 128 spill into words on the heap: one bit per byte of input at the most.
 class FrameStack {
  public:
   bool empty() const { return size_ == 0; }
-  std::size_t size() const { return size_; }
   void push(bool object) {
-    std::uint64_t& word = words_[size_ / 64];
+    const std::size_t index = size_ / 64;
+    if (index >= inline_words && deep_.size() <= index - inline_words) deep_.push_back(0);
+    std::uint64_t& word = word_at(index);
     const std::uint64_t bit = std::uint64_t{1} << (size_ % 64);
     word = object ? (word | bit) : (word & ~bit);
     ++size_;
   }
   void pop() { --size_; }
-  bool top_is_object() const { return (words_[(size_ - 1) / 64] >> ((size_ - 1) % 64)) & 1; }
+  bool top_is_object() const { return (word_at((size_ - 1) / 64) >> ((size_ - 1) % 64)) & 1; }
 
  private:
-  std::array<std::uint64_t, (max_depth + 63) / 64> words_{};
+  static constexpr std::size_t inline_words = 2;
+  std::uint64_t& word_at(std::size_t index) { return index < inline_words ? words_[index] : deep_[index - inline_words]; }
+  const std::uint64_t& word_at(std::size_t index) const {
+    return index < inline_words ? words_[index] : deep_[index - inline_words];
+  }
+
+  std::array<std::uint64_t, inline_words> words_{};
+  std::vector<std::uint64_t> deep_;
   std::size_t size_ = 0;
 };
 
@@ -520,11 +529,6 @@ bool Reader::skip_value() {
       case '-': ++pos_; if (!skip_number()) return false; break;
       case '[':
       case '{':
-        // Deep nesting is refused here too, so that no input can make the reader's memory or
-        // time per byte grow without bound.
-        if (static_cast<std::size_t>(depth_) + frames.size() + 1 >= static_cast<std::size_t>(max_depth)) {
-          return fail_here("recursion limit exceeded");
-        }
         ++pos_;
         frames.push(c == '{');
         opened = true;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "console.h"
+#include "linux_process.h"
 #include "test_support.h"
 #include "watch_project_fixture.h"
 
@@ -32,7 +33,7 @@ std::size_t open_descriptors_of(const fs::path& file) {
   const fs::path wanted = fs::weakly_canonical(file);
   std::size_t count = 0;
   std::error_code error;
-  for (const auto& fd : fs::directory_iterator("/proc/self/fd", error)) {
+  for (const auto& fd : fs::directory_iterator(tallowmere_test::linux_process::this_process() / "fd", error)) {
     std::error_code unreadable;
     if (fs::read_symlink(fd.path(), unreadable) == wanted) ++count;
   }

@@ -18,6 +18,7 @@
 
 #include "daemon_world.h"
 #include "forked_child.h"
+#include "linux_process.h"
 #include "test_support.h"
 
 namespace {
@@ -87,7 +88,7 @@ TEST(Remount, ADiskMountedAgainAtTheProjectPathIsFoundAndRecorded) {
   ChildProcess daemon(options);
   ASSERT_TRUE(tallowmere_test::wait_for_line(daemon, [](const std::string& l) { return l == "Press Ctrl-C to stop."; }))
       << daemon.stdout_so_far() << daemon.stderr_so_far();
-  const std::string namespace_file = fmt::format("/proc/{}/ns/mnt", daemon.pid());
+  const std::string namespace_file = (tallowmere_test::linux_process::process(daemon.pid()) / "ns" / "mnt").string();
   const auto in_daemon_namespace = [&](const std::function<bool()>& body) {
     return tallowmere_test::system_calls_in_child([&] { return enter_mount_namespace_of(namespace_file.c_str()) && body(); });
   };

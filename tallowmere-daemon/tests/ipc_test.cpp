@@ -374,11 +374,16 @@ TEST_F(ControlSocket, AFullTableWithNoneToCloseKeepsNewClientsWaiting) {
     (void)server.release();  // still running: left to the process's end
   }
   EXPECT_FALSE(fs::exists(socket));
-  // One burst, for the table never had half its room again. The four still held end with the end
-  // of their stream, here rather than in another test.
+  // One burst, for the table never had half its room again. The connections still held end with
+  // the end of their stream: three, and the newest one too when the server took it from the listen
+  // queue before the stop (nothing tells the test which).
   silent.clear();
-  EXPECT_TRUE(wait_until([&] { return warnings() == limit_warning + eof + "\n" + eof + "\n" + eof + "\n" + eof + "\n" + eof + "\n"; }))
-      << warnings();
+  const auto ended = [&](int held) {
+    std::string expected = limit_warning + eof + "\n";
+    for (int i = 0; i < held; ++i) expected += eof + "\n";
+    return expected;
+  };
+  EXPECT_TRUE(wait_until([&] { return warnings() == ended(3) || warnings() == ended(4); })) << warnings();
 }
 
 // Accepting fails until descriptors come free; the service says so once, not at every retry.

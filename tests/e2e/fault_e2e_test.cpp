@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "daemon_world.h"
+#include "forked_child.h"
 #include "linux_process.h"
 
 namespace {
@@ -30,23 +31,11 @@ constexpr const char* kWorkId = "w-fault";
 
 std::string song_text(int version) { return fmt::format("<REAPER_PROJECT 0.1 \"7.0\"\n  <VERSION {}>\n>\n", version); }
 
-// Runs `body` in a forked child (single-threaded, so it may enter another process's mount
-// namespace) and tells whether it returned true. Only system calls belong in `body`.
-bool in_forked_child(const std::function<bool()>& body) {
-  const pid_t pid = ::fork();
-  if (pid < 0) return false;
-  if (pid == 0) ::_exit(body() ? 0 : 1);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // Whether this machine lets us make a private mount namespace with a read-only bind mount.
 bool read_only_bind_mounts_available(const fs::path& scratch) {
   fs::create_directories(scratch);
   const std::string folder = scratch.string();
-  return in_forked_child([&] {
+  return tallowmere_test::system_calls_in_child([&] {
     return ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
            ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
            ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
@@ -58,7 +47,7 @@ bool read_only_bind_mounts_available(const fs::path& scratch) {
 bool remount_in_namespace_of(pid_t pid, const fs::path& folder, bool read_only) {
   const std::string namespace_file = (tallowmere_test::linux_process::process(pid) / "ns" / "mnt").string();
   const std::string target = folder.string();
-  return in_forked_child([&] {
+  return tallowmere_test::system_calls_in_child([&] {
     const int fd = ::open(namespace_file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || ::setns(fd, CLONE_NEWNS) != 0) return false;
     const unsigned long flags = MS_REMOUNT | MS_BIND | (read_only ? MS_RDONLY : 0);

@@ -52,6 +52,8 @@ Result<ProjectPointer> read_pointer_file(const std::filesystem::path& pointer_fi
         fmt::format("pointer file {} is malformed (if it was hand-edited, that's likely why)", display(pointer_file));
     auto pointer = tallowmere_core::json::read_document<ProjectPointer>(*text);
     if (!pointer) return std::unexpected(ErrorChain(pointer.error().to_string()).context(malformed));
+    // The work id becomes a path component; one that escapes the projects folder would let a
+    // hand-edited pointer file aim every later read and write of the service elsewhere.
     if (auto unsafe = unsafe_work_id(pointer->work_id)) return std::unexpected(ErrorChain(std::move(*unsafe)).context(malformed));
     return std::move(*pointer);
   } catch (const std::bad_alloc&) {

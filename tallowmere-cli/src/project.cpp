@@ -34,12 +34,6 @@ bool names_directory(const fs::path& path) {
   return fs::is_directory(path, ignored);
 }
 
-// The read error of a whole-file read, without the "I/O error at" wrapper the core puts on it.
-std::string read_error_text(const CoreError& error) {
-  if (const auto* io = error.get<tallowmere_core::core_error::Io>()) return io->source.to_string();
-  return error.message();
-}
-
 ProjectPaths paths_for(const fs::path& root, fs::path pointer_file, const fs::path& central_root,
                        const std::string& work_id) {
   ProjectPaths paths;
@@ -78,21 +72,8 @@ Result<ProjectRecords> load_records(const fs::path& root) {
         display(root))));
   }
 
-  auto pointer_text = tallowmere_core::durable_file::read_text_file(pointer_file);
-  if (!pointer_text) {
-    return std::unexpected(ErrorChain(read_error_text(pointer_text.error()))
-                               .context(fmt::format("failed to read pointer file {}", display(pointer_file))));
-  }
-
-  const std::string malformed =
-      fmt::format("pointer file {} is malformed (if it was hand-edited, that's likely why)", display(pointer_file));
-  auto pointer = tallowmere_core::json::read_document<ProjectPointer>(*pointer_text);
-  if (!pointer) return std::unexpected(ErrorChain(pointer.error().to_string()).context(malformed));
-  // The work id becomes a path component; one that escapes the projects folder would let a
-  // hand-edited pointer file aim every later read and write of the service elsewhere.
-  if (auto unsafe = pointer::unsafe_work_id(pointer->work_id)) {
-    return std::unexpected(ErrorChain(std::move(*unsafe)).context(malformed));
-  }
+  auto pointer = pointer::read_pointer_file(pointer_file);
+  if (!pointer) return std::unexpected(std::move(pointer.error()));
 
   auto central = central_root();
   if (!central) return std::unexpected(std::move(central.error()));
